@@ -1,0 +1,104 @@
+// Linux: the tray through the CD-ROM driver, the wait with nanosleep, the
+// usage notice on standard error (a console has no message box).
+#include <fcntl.h>
+#include <scsi/sg.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+#include "platform/linux_tray.h"
+#include "platform/platform.h"
+
+namespace dorvanel::platform {
+namespace {
+
+int open_device(const char* path) {
+    // Without O_NONBLOCK the driver may close the tray or wait for a disc.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    return fd < 0 ? -errno : fd;
+}
+
+int control(int fd, unsigned long request, unsigned long argument) {
+    return ioctl(fd, request, argument) < 0 ? -errno : 0;
+}
+
+int start_stop_unit(int fd, bool start) {
+    unsigned char command[6] = {0x1B, 0, 0, 0, static_cast<unsigned char>(start ? 0x03 : 0x02), 0};
+    unsigned char sense[32] = {};
+    sg_io_hdr_t io{};
+    io.interface_id = 'S';
+    io.dxfer_direction = SG_DXFER_NONE;
+    io.cmd_len = sizeof command;
+    io.cmdp = command;
+    io.mx_sb_len = sizeof sense;
+    io.sbp = sense;
+    io.timeout = 10000;
+    return ioctl(fd, SG_IO, &io) < 0 ? -errno : 0;
+}
+
+void close_device(int fd) { close(fd); }
+
+constexpr linux_tray::DeviceCalls device_calls{open_device, control, start_stop_unit, close_device};
+
+}  // namespace
+
+Arguments arguments(int argc, char** argv) {
+    const std::size_t size = packed_size(argc, argv);
+    // One buffer: the packed arguments, then as much again as room to normalise.
+    char* const buffer = size == 0 ? nullptr : static_cast<char*>(std::malloc(2 * size));
+    if (buffer == nullptr) {
+        if (size == 0) return {};
+        static char fallback[] = "?";  // without memory, show usage rather than guess
+        return {{std::string_view(fallback, 2)}, {fallback, 0}};
+    }
+    const ArgumentList list = pack_argument_vector(argc, argv, {buffer, size});
+    return {list, {buffer + size, size}};
+}
+
+void lowercase(char* text, std::size_t size) {
+    // A to Z only: a UTF-8 text must keep its other bytes.
+    for (std::size_t i = 0; i < size; ++i) {
+        if (text[i] >= 'A' && text[i] <= 'Z') text[i] = static_cast<char>(text[i] - 'A' + 'a');
+    }
+}
+
+bool is_lead_byte(unsigned char) { return false; }
+
+void send_door_command(const char* command) {
+    if (const auto request = linux_tray::read_door_command(command)) linux_tray::drive_tray(*request, device_calls);
+}
+
+void wait(std::uint32_t milliseconds) {
+    timespec remaining{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
+void show_notice(const char* text, const char*, unsigned) {
+    // The lines end in a plain newline here, the last one too; a failed write
+    // has nowhere to be reported.
+    char out[256];
+    std::size_t size = 0;
+    const auto flush = [&] {
+        for (std::size_t done = 0; done < size;) {
+            const ssize_t written = write(STDERR_FILENO, out + done, size - done);
+            if (written < 0 && errno == EINTR) continue;
+            if (written <= 0) break;
+            done += static_cast<std::size_t>(written);
+        }
+        size = 0;
+    };
+    for (const char* c = text;; ++c) {
+        if (size == sizeof out) flush();
+        if (*c == '\0') break;
+        if (*c == '\r' && c[1] == '\n') continue;
+        out[size++] = *c;
+    }
+    out[size++] = '\n';
+    flush();
+}
+
+}  // namespace dorvanel::platform

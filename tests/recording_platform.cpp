@@ -1,0 +1,63 @@
+#include "recording_platform.h"
+
+#include "platform/platform.h"
+
+namespace dorvanel {
+namespace recording {
+
+std::vector<std::string>& requests() {
+    static std::vector<std::string> all;
+    return all;
+}
+
+std::string& last_notice_text() {
+    static std::string text;
+    return text;
+}
+
+void clear() {
+    requests().clear();
+    last_notice_text().clear();
+}
+
+void ascii_lowercase(char* text, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) {
+        if (text[i] >= 'A' && text[i] <= 'Z') text[i] = static_cast<char>(text[i] + ('a' - 'A'));
+    }
+}
+
+PackedArguments pack(const std::vector<std::string>& arguments) {
+    PackedArguments packed;
+    for (const std::string& argument : arguments) {
+        if (argument.empty()) continue;
+        packed.bytes += argument;
+        packed.bytes += '\0';
+    }
+    return packed;
+}
+
+Invocation interpret_arguments(const std::vector<std::string>& arguments) {
+    const PackedArguments packed = pack(arguments);
+    std::string room(packed.bytes.size(), '\0');
+    return interpret(packed.list(), ascii_lowercase, room);
+}
+
+}  // namespace recording
+
+namespace platform {
+
+Arguments arguments(int, char**) { return {}; }
+void lowercase(char* text, std::size_t size) { recording::ascii_lowercase(text, size); }
+bool is_lead_byte(unsigned char) { return false; }
+
+void send_door_command(const char* command) { recording::requests().push_back(std::string("send ") + command); }
+
+void wait(std::uint32_t milliseconds) { recording::requests().push_back("wait " + std::to_string(milliseconds)); }
+
+void show_notice(const char* text, const char* caption, unsigned style) {
+    recording::requests().push_back(std::string("notice ") + caption + " " + std::to_string(style));
+    recording::last_notice_text() = text;
+}
+
+}  // namespace platform
+}  // namespace dorvanel
