@@ -157,7 +157,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const LowercaseRule lowercase = (choice & 1) ? windows_1252_lowercase : recording::ascii_lowercase;
 
     const Read read = (choice & 2) ? read_command_line(payload, lowercase) : read_vector(payload, lowercase);
-    check(read.invocation == reference::interpret(read.arguments, lowercase), "the invocation agrees with the plain reading");
+    check(read.invocation == reference::interpret(read.arguments, lowercase),
+          "the invocation agrees with the plain reading");
     check_run(read.invocation);
 
     // The integer rules alone, on the payload as one delay text.
