@@ -1,0 +1,65 @@
+#!/usr/bin/python3
+"""Writes the fuzzers' seed corpus (fuzz/corpus/split and fuzz/corpus/run)
+from the command lines the program's own tables of odd cases list.
+
+    /usr/bin/python3 fuzz/make-seeds.py
+"""
+import hashlib
+import pathlib
+
+HERE = pathlib.Path(__file__).resolve().parent
+
+# Argument lists, as typed (one list per line of the grammar's table of cases).
+ARGUMENT_LISTS = [
+    [], ["/Open"], ["/D:", "/Close"], ["/D:", "/OpenClose=20"], ["/OpenClose"], ["/OpenClose="],
+    ["/OpenClose=abc"], ["/OpenClose=5x"], ["/OpenClose=0"], ["/OpenClose=-5"], ["/OpenClose=$1E"],
+    ["/OpenClose=0x1e"], ["/OPENCLOSE=007"], ["/OpenCloseNow=7"], ["/OpenClose=2147483648"],
+    ["/OpenClose=-2147483648"], ["/Open", "/Close"], ["/Close", "/Open"], ["/Open", "/OpenClose=5"],
+    ["/OpenClose=5", "/Open"], ["/E:", "/D:", "/Open"], ["/D:"], ["/?"], ["/Open", "/?"], ["/?", "/Open"],
+    ["O/p/e/n"], ["open=1"], ["/D:/Open"], ["/OpenClose=5:"], [":"], ["/:"],
+    # The run's cases: an OpenClose on e, a zero and a negative delay.
+    ["/E:", "/OpenClose=20"], ["/OpenClose=-1"], ["/OpenClose=$FFFFFFFF"], ["/OpenClose=2147483647"],
+]
+
+# Command-line texts for the splitter: quoting, blanks and double-byte characters.
+COMMAND_LINES = [
+    b'dorvanel.exe ""',
+    b'"C:\\Program Files\\dorvanel.exe" /D: /OpenClose=20',
+    b'dorvanel.exe "/Open',
+    b'dorvanel.exe a"b c"d e',
+    b'dorvanel.exe "" """" /Open',
+    b'dorvanel.exe "a""b c"',
+    b'dorvanel.exe\t/Open\x01/Close\x1f/E:',
+    b'dorvanel.exe \x82\x20\x82\x22 /Open',
+    b'dorvanel.exe "\x95\x22" x',
+    b'dorvanel.exe /Open \x82',
+    b'dorvanel.exe /\x82\xa0: /Close',
+    b'dorvanel.exe /Open\x00/Close',
+]
+
+# The run fuzzer's first byte: bit 0 picks the accented lowercase rule, bit 1
+# the command-line text instead of an argument vector.
+VECTOR, VECTOR_ACCENTED, TEXT = b"\x00", b"\x01", b"\x02"
+
+
+def write(folder, data):
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / hashlib.sha1(data).hexdigest()).write_bytes(data)
+
+
+def main():
+    for arguments in ARGUMENT_LISTS:
+        typed = " ".join(arguments).encode()
+        write(HERE / "corpus/run", VECTOR + b"\x00".join(a.encode() for a in arguments))
+        write(HERE / "corpus/run", TEXT + b"dorvanel.exe " + typed)
+        write(HERE / "corpus/split", b"dorvanel.exe " + typed)
+    for line in COMMAND_LINES:
+        write(HERE / "corpus/split", line)
+        write(HERE / "corpus/run", TEXT + line)
+    write(HERE / "corpus/run", VECTOR_ACCENTED + b"/\xc4:\x00/OPEN")
+    for delay in [b"$1E", b"0x1e", b"007", b"-2147483648", b"2147483648", b"  12", b"-$80000000", b"$000000001"]:
+        write(HERE / "corpus/run", VECTOR + delay)
+
+
+if __name__ == "__main__":
+    main()

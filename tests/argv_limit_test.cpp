@@ -1,0 +1,160 @@
+// The Linux program run with argument vectors near the kernel's limit. strace
+// shows which device it opens and whether it waits; standard error shows the
+// usage notice. The vectors fill the 2 MiB the kernel allows with an 8 MiB
+// stack, less the environment and a margin for strace's own arguments.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "large_vectors.h"
+
+extern char** environ;
+
+namespace dorvanel {
+namespace {
+
+constexpr const char* program = DORVANEL_PROGRAM;
+constexpr std::size_t strace_margin = 16 * 1024;
+
+std::string strace_path() {
+    for (const char* path : {"/usr/bin/strace", "/bin/strace"}) {
+        if (access(path, X_OK) == 0) return path;
+    }
+    return {};
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The environment the program runs with: the test's own, and no leak check
+// (a sanitized build's leak checker cannot run under strace).
+std::vector<std::string> child_environment() {
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (std::string(*entry).starts_with("ASAN_OPTIONS=")) continue;
+        environment.emplace_back(*entry);
+    }
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    environment.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":detect_leaks=0");
+    return environment;
+}
+
+struct Outcome {
+    int exit_status = -1;
+    std::string out, err;
+    std::vector<std::string> devices;  // CD devices opened, in order
+    int waits = 0;
+};
+
+Outcome run(const std::vector<std::string>& arguments, const std::string& strace) {
+    const std::string directory = ::testing::TempDir();
+    const std::string out_path = directory + "dorvanel-out", err_path = directory + "dorvanel-err",
+                      trace_path = directory + "dorvanel-trace";
+    std::vector<std::string> command;
+    if (!strace.empty()) {
+        command = {strace, "-f", "-qq", "-e", "trace=open,openat,nanosleep,clock_nanosleep", "-o", trace_path, "--"};
+    }
+    command.push_back(program);
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : command) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> environment = child_environment();
+    std::vector<char*> envp;
+    for (std::string& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    const pid_t child = fork();
+    if (child == 0) {
+        // The kernel allows a quarter of the stack limit for the vector: make that 2 MiB.
+        rlimit stack{};
+        getrlimit(RLIMIT_STACK, &stack);
+        if (stack.rlim_cur != RLIM_INFINITY && stack.rlim_cur < 8u << 20) {
+            stack.rlim_cur = std::min<rlim_t>(8u << 20, stack.rlim_max);
+            setrlimit(RLIMIT_STACK, &stack);
+        }
+        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);  // E2BIG or a missing program
+    }
+    Outcome outcome;
+    int status = 0;
+    waitpid(child, &status, 0);
+    outcome.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    outcome.out = read_file(out_path);
+    outcome.err = read_file(err_path);
+    if (!strace.empty()) {
+        std::istringstream trace(read_file(trace_path));
+        for (std::string line; std::getline(trace, line);) {
+            if (line.find("nanosleep(") != std::string::npos) ++outcome.waits;
+            for (const char* prefix : {"\"/dev/sr", "\"/dev/cdrom\""}) {
+                const std::size_t at = line.find(prefix);
+                if (at != std::string::npos) {
+                    outcome.devices.push_back(line.substr(at + 1, line.find('"', at + 1) - at - 1));
+                }
+            }
+        }
+    }
+    return outcome;
+}
+
+std::size_t environment_cost() {
+    std::size_t cost = 0;
+    for (const std::string& entry : child_environment()) cost += entry.size() + 1 + sizeof(char*);
+    return cost;
+}
+
+std::string device_of(const DriveElement& drive) {
+    if (drive.size == 0) return "/dev/cdrom";
+    return "/dev/sr" + std::to_string(drive.bytes[1] - 'd');
+}
+
+constexpr const char* usage_lines =
+    "ex. dorvanel.exe /D: /Open\n"
+    "ex. dorvanel.exe /D: /Close\n"
+    "ex. dorvanel.exe /D: /OpenClose=20\n"
+    "\n"
+    "by quorvell\n";
+
+TEST(LinuxLimits, RunsWithArgumentVectorsNearTheKernelLimit) {
+    const std::string strace = strace_path();
+    const std::size_t budget = large::vector_limit - environment_cost() - sizeof(DORVANEL_PROGRAM) - strace_margin;
+    for (const large::LargeVector& v : large::large_vectors(budget)) {
+        const Outcome outcome = run(v.arguments, strace);
+        ASSERT_EQ(outcome.exit_status, 0) << v.name << ": " << outcome.err.substr(0, 2000);
+        EXPECT_EQ(outcome.out, "") << v.name;
+        if (v.invocation.mode == Mode::Usage) {
+            EXPECT_EQ(outcome.err, usage_lines) << v.name;
+        } else {
+            EXPECT_EQ(outcome.err, "") << v.name;
+        }
+        if (strace.empty()) continue;
+
+        std::vector<std::string> devices;
+        if (v.invocation.mode != Mode::Usage) devices.push_back(device_of(v.invocation.drive_element));
+        const bool closes_later = v.invocation.mode == Mode::OpenClose && v.invocation.delay > 0;
+        if (closes_later) devices.push_back(devices.front());
+        EXPECT_EQ(outcome.devices, devices) << v.name;
+        EXPECT_EQ(outcome.waits, closes_later ? 1 : 0) << v.name;
+    }
+    if (strace.empty()) GTEST_SKIP() << "strace is missing (tools/setup test installs it): devices not checked";
+}
+
+}  // namespace
+}  // namespace dorvanel
