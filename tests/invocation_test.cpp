@@ -11,12 +11,6 @@
 
 namespace dorvanel {
 
-std::ostream& operator<<(std::ostream& out, const Invocation& invocation) {
-    static constexpr const char* modes[] = {"Usage", "Open", "Close", "OpenClose"};
-    return out << "{" << modes[static_cast<int>(invocation.mode)] << ", \"" << invocation.drive_element.text()
-               << "\", " << invocation.delay << "}";
-}
-
 namespace {
 
 using recording::interpret_arguments;

@@ -15,12 +15,6 @@
 
 namespace dorvanel {
 
-void PrintTo(const Invocation& invocation, std::ostream* out) {
-    static constexpr const char* modes[] = {"Usage", "Open", "Close", "OpenClose"};
-    *out << "{" << modes[static_cast<int>(invocation.mode)] << ", \"" << invocation.drive_element.text() << "\", "
-         << invocation.delay << "}";
-}
-
 namespace {
 
 constexpr std::size_t longest_command_line = 32767;

@@ -3,6 +3,13 @@
 #include "platform/platform.h"
 
 namespace dorvanel {
+
+void PrintTo(const Invocation& invocation, std::ostream* out) {
+    static constexpr const char* modes[] = {"Usage", "Open", "Close", "OpenClose"};
+    *out << "{" << modes[static_cast<int>(invocation.mode)] << ", \"" << invocation.drive_element.text() << "\", "
+         << invocation.delay << "}";
+}
+
 namespace recording {
 
 std::vector<std::string>& requests() {

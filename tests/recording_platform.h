@@ -1,12 +1,18 @@
 // A platform that records every request, in order, instead of acting on it.
 #pragma once
 
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "invocation/invocation.h"
 
-namespace dorvanel::recording {
+namespace dorvanel {
+
+// How test failures show an Invocation: {Mode, "drive element", delay}.
+void PrintTo(const Invocation& invocation, std::ostream* out);
+
+namespace recording {
 
 // One request of the run, written as text: "send <command>", "wait <ms>",
 // "notice <caption> <style>" (the notice's text is kept in last_notice_text).
@@ -27,4 +33,5 @@ PackedArguments pack(const std::vector<std::string>& arguments);
 // Interprets arguments with the ASCII rule.
 Invocation interpret_arguments(const std::vector<std::string>& arguments);
 
-}  // namespace dorvanel::recording
+}  // namespace recording
+}  // namespace dorvanel
