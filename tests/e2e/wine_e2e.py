@@ -158,11 +158,14 @@ COMMAND_LINE_TEXTS = [
     Case("the program name alone", text=b"dorvanel.exe", expect=[OPEN]),
     Case("a quoted program name with blanks", text=b'"C:\\Program Files\\Dorvanel\\dorvanel.exe" /Close',
          expect=[CLOSE]),
-    # The C runtime would end the program name at the closing quote; the
-    # program's own splitting runs on to the next blank.
+    # The program name, like any token, runs on to the first blank outside quotes.
     Case("text right after a quoted program name belongs to it", text=b'"C:\\dorvanel.exe"/Close', expect=[OPEN]),
     Case("a pair of double quotes alone is no argument", text=b'dorvanel.exe ""', expect=[OPEN]),
     Case("quotes in the middle of a token are dropped", text=b'dorvanel.exe "/D:" /Op"en"', expect=[OPEN_D]),
+    # The C runtime's argv rules differ here: a doubled quote inside quotes is
+    # a quote character, and a backslash escapes a quote.
+    Case("a doubled quote inside quotes only ends and reopens them", text=b'dorvanel.exe "/Op""en"', expect=[OPEN]),
+    Case("a backslash does not escape a quote", text=b'dorvanel.exe /D:\\" /Close', expect=[NOTICE]),
     Case("tabs and control characters separate", text=b"dorvanel.exe\t/D:\x01/Close", expect=[CLOSE_D]),
     Case("a quoted blank joins two options into one", text=b'dorvanel.exe "/D: /Close"', expect=[NOTICE]),
     Case("an open quote runs to the end", text=b'dorvanel.exe /Open" /Close', expect=[NOTICE]),
