@@ -122,6 +122,7 @@ def closes_after_one_second(run):
     if not opens or not closes:
         return []  # the call list comparison reports it
     gap = closes[0].at - opens[0].at
+    print(f"     the close command came {gap:.3f} s after the open command")
     return [] if gap >= 1.0 else [f"the close command came {gap:.3f} s after the open command"]
 
 
@@ -213,7 +214,9 @@ def check_run(case, run):
         if call.function == "mciSendStringA":
             problems += report.compare("mciSendStringA return buffer, length, window", call.arguments[1:], [0, 0, 0])
         if call.function == "MessageBoxA":
-            problems += report.compare("MessageBoxA arguments", call.arguments, NOTICE_ARGUMENTS)
+            for name, seen, expected in zip(["owner", "text", "caption", "style"], call.arguments, NOTICE_ARGUMENTS):
+                problems += report.compare(f"MessageBoxA {name}", seen, expected)
+            problems += report.compare("MessageBoxA argument count", len(call.arguments), len(NOTICE_ARGUMENTS))
     for call in run.trace.process_calls:
         if call.function == "ExitProcess":
             problems += report.compare("ExitProcess status", call.arguments, [0])
