@@ -1,0 +1,130 @@
+#!/usr/bin/python3
+"""dorvanel.exe as a file: its headers, imports and size, the version
+information read back with pefile, the icon read back with icoutils, and
+the manifest.
+
+    exe_file_e2e.py EXE
+"""
+
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import xml.etree.ElementTree as ElementTree
+
+import pefile  # Debian's python3-pefile, for /usr/bin/python3
+
+import report
+
+IMAGE_FILE_MACHINE_I386 = 0x14C
+PE32_MAGIC = 0x10B
+IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
+RT_MANIFEST = 24
+LARGEST_SIZE = 32 * 1024
+
+
+def headers(pe, path):
+    return (report.compare("machine", hex(pe.FILE_HEADER.Machine), hex(IMAGE_FILE_MACHINE_I386))
+            + report.compare("optional header magic (PE32)", hex(pe.OPTIONAL_HEADER.Magic), hex(PE32_MAGIC))
+            + report.compare("subsystem", pe.OPTIONAL_HEADER.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI))
+
+
+def imports(pe, path):
+    pe.parse_data_directories([pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"],
+                               pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT"]])
+    dlls = {entry.dll.decode().upper() for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
+    delayed = {entry.dll.decode().upper() for entry in getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])}
+    return (report.compare("imported DLLs", sorted(dlls), ["KERNEL32.DLL", "MSVCRT.DLL", "USER32.DLL", "WINMM.DLL"])
+            + report.compare("delay-loaded DLLs", sorted(delayed), []))
+
+
+def size(pe, path):
+    size = os.path.getsize(path)
+    print(f"     dorvanel.exe is {size} bytes")
+    return [] if size <= LARGEST_SIZE else [f"{size} bytes, more than {LARGEST_SIZE}"]
+
+
+def version_information(pe, path):
+    pe.parse_data_directories([pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    if not getattr(pe, "VS_FIXEDFILEINFO", None):
+        return ["no version information"]
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    problems = report.compare(
+        "fixed file and product version",
+        [fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS, fixed.ProductVersionLS],
+        [0x0000_0001, 0x0005_0000, 0x0000_0001, 0x0005_0000])  # 0.1.5.0 and 0.1.5.0
+    tables, translations = {}, []
+    for info in getattr(pe, "FileInfo", []):
+        for block in info:
+            if block.Key == b"StringFileInfo":
+                tables.update({table.LangID.decode().upper(): table.entries for table in block.StringTable})
+            elif block.Key == b"VarFileInfo":
+                translations += [var.entry.get(b"Translation") for var in block.Var]
+    problems += report.compare("string blocks", sorted(tables), ["041103A4"])
+    strings = tables.get("041103A4", {})
+    problems += report.compare("FileVersion", strings.get(b"FileVersion"), b"0.1.5.0")
+    problems += report.compare("ProductVersion", strings.get(b"ProductVersion"), b"1.0.0.0")
+    problems += report.compare("translation (language, code page)", translations, ["0x0411 0x03a4"])
+    return problems
+
+
+def icon(pe, path):
+    with tempfile.TemporaryDirectory() as scratch:
+        ico = os.path.join(scratch, "dorvanel.ico")
+        subprocess.run(["wrestool", "--extract", "--type=14", f"--output={ico}", path], timeout=60)
+        if not os.path.exists(ico):
+            return ["no icon group to extract"]
+        listing = subprocess.run(["icotool", "--list", ico], capture_output=True, text=True, check=True,
+                                 timeout=60).stdout
+    images = sorted((int(w), int(h), int(bits)) for w, h, bits in
+                    re.findall(r"--width=(\d+) --height=(\d+) --bit-depth=(\d+)", listing))
+    return report.compare("icon images (width, height, bits per pixel)", images, [(16, 16, 4), (32, 32, 4)])
+
+
+def manifest(pe, path):
+    pe.parse_data_directories([pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    resources = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+    for kind in resources.entries if resources else []:
+        if kind.id != RT_MANIFEST:
+            continue
+        for name in kind.directory.entries:
+            for language in name.directory.entries:
+                data = pe.get_data(language.data.struct.OffsetToData, language.data.struct.Size)
+                try:
+                    root = ElementTree.fromstring(data)
+                except ElementTree.ParseError as error:
+                    return [f"the manifest is not XML: {error}"]
+                return (report.compare("manifest resource id", name.id, 1)
+                        + report.compare("manifest root", root.tag, "{urn:schemas-microsoft-com:asm.v1}assembly"))
+    return ["no manifest resource"]
+
+
+CHECKS = [
+    ("a PE32 for i386 with the GUI subsystem", headers),
+    ("imports only KERNEL32, USER32, WINMM and msvcrt", imports),
+    ("at most 32 KiB", size),
+    ("version 0.1.5.0, Japanese block 041103A4, translation 0x0411 / 932", version_information),
+    ("icon of 32 x 32 and 16 x 16 pixels, 16 colours", icon),
+    ("an application manifest", manifest),
+]
+
+
+def main(argv):
+    if len(argv) != 2:
+        print(__doc__, file=sys.stderr)
+        return 2
+    path = argv[1]
+    results = report.Report("dorvanel.exe as a file")
+    for name, check in CHECKS:
+        pe = pefile.PE(path, fast_load=True)
+        try:
+            problems = check(pe, path)
+        except Exception as error:  # a file too broken to read fails its check
+            problems = [f"{type(error).__name__}: {error}"]
+        results.case(name, problems)
+    return results.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
