@@ -14,10 +14,6 @@
 
 namespace dorvanel::reference {
 
-inline bool single_byte(unsigned char) { return false; }
-// Shift-JIS (code page 932) lead bytes.
-inline bool shift_jis(unsigned char byte) { return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC); }
-
 // The command-line text, cut into characters first, then into tokens.
 inline std::vector<std::string> split(std::string_view text, LeadByteTest is_lead_byte) {
     text = text.substr(0, text.find('\0'));

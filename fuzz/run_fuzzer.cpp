@@ -15,29 +15,12 @@
 #include "invocation/invocation.h"
 #include "main/run.h"
 #include "recording_platform.h"
+#include "invariant.h"
 #include "reference.h"
 
 namespace {
 
 using namespace dorvanel;
-
-[[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
-
-void check(bool holds, const char* what) {
-    if (!holds) fail(what);
-}
-
-void windows_1252_lowercase(char* text, std::size_t size) {
-    for (std::size_t i = 0; i < size; ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if ((byte >= 'A' && byte <= 'Z') || (byte >= 0xC0 && byte <= 0xDE && byte != 0xD7)) {
-            text[i] = static_cast<char>(byte + 0x20);
-        }
-    }
-}
 
 struct Read {
     Invocation invocation;
@@ -76,8 +59,8 @@ Read read_command_line(std::string_view payload, LowercaseRule lowercase) {
     const std::size_t half = payload.size() + 1;
     const auto packed = std::make_unique<char[]>(half);
     const auto room = std::make_unique<char[]>(half);
-    const ArgumentList list = split_command_line(payload, reference::shift_jis, {packed.get(), half});
-    return {interpret(list, lowercase, {room.get(), half}), reference::split(payload, reference::shift_jis)};
+    const ArgumentList list = split_command_line(payload, recording::shift_jis_lead_byte, {packed.get(), half});
+    return {interpret(list, lowercase, {room.get(), half}), reference::split(payload, recording::shift_jis_lead_byte)};
 }
 
 bool is_door_command(std::string_view text, std::string_view suffix, std::string_view drive) {
@@ -154,7 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     const std::uint8_t choice = data[0];
     const std::string_view payload(reinterpret_cast<const char*>(data) + 1, size - 1);
-    const LowercaseRule lowercase = (choice & 1) ? windows_1252_lowercase : recording::ascii_lowercase;
+    const LowercaseRule lowercase = (choice & 1) ? recording::windows_1252_lowercase : recording::ascii_lowercase;
 
     const Read read = (choice & 2) ? read_command_line(payload, lowercase) : read_vector(payload, lowercase);
     check(read.invocation == reference::interpret(read.arguments, lowercase),

@@ -12,20 +12,13 @@
 #include <vector>
 
 #include "invocation/invocation.h"
+#include "invariant.h"
+#include "recording_platform.h"
 #include "reference.h"
 
 namespace {
 
 using namespace dorvanel;
-
-[[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
-
-void check(bool holds, const char* what) {
-    if (!holds) fail(what);
-}
 
 std::vector<std::string> unpack(std::string_view packed) {
     std::vector<std::string> arguments;
@@ -79,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The last byte of the text also picks how short the partial room is.
     const std::uint8_t room_choice = size == 0 ? 0 : data[size - 1];
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    check_split(text, reference::shift_jis, room_choice);
-    check_split(text, reference::single_byte, room_choice);
+    check_split(text, recording::shift_jis_lead_byte, room_choice);
+    check_split(text, recording::single_byte, room_choice);
     return 0;
 }

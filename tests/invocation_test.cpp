@@ -98,17 +98,9 @@ TEST(Grammar, ReadsEveryArgumentListIntoAnInvocation) {
 
 // The system's lowercase rule decides, not a table of the program's own.
 TEST(Grammar, LowercasesByThePlatformRule) {
-    const auto latin1_rule = [](char* text, std::size_t size) {
-        for (std::size_t i = 0; i < size; ++i) {
-            const auto byte = static_cast<unsigned char>(text[i]);
-            if ((byte >= 'A' && byte <= 'Z') || (byte >= 0xC0 && byte <= 0xDE && byte != 0xD7)) {
-                text[i] = static_cast<char>(byte + 0x20);
-            }
-        }
-    };
     const auto read = [&](std::string packed) {
         std::string room(packed.size(), '\0');
-        return interpret({packed}, latin1_rule, room);
+        return interpret({packed}, recording::windows_1252_lowercase, room);
     };
     EXPECT_EQ(read(std::string("/\xC4:\0/OPEN\0", 11)), (Invocation{Mode::Open, DriveElement::for_letter('\xE4'), 0}));
     // A rule that leaves A to Z alone makes upper-case options unknown.

@@ -29,7 +29,7 @@ bool single_byte(unsigned char) {
 }
 bool shift_jis(unsigned char byte) {
     ++lead_byte_questions;
-    return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+    return recording::shift_jis_lead_byte(byte);
 }
 void lowercase(char* text, std::size_t size) {
     lowercased_bytes += size;

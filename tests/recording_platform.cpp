@@ -33,6 +33,19 @@ void ascii_lowercase(char* text, std::size_t size) {
     }
 }
 
+void windows_1252_lowercase(char* text, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if ((byte >= 'A' && byte <= 'Z') || (byte >= 0xC0 && byte <= 0xDE && byte != 0xD7)) {
+            text[i] = static_cast<char>(byte + 0x20);
+        }
+    }
+}
+
+bool single_byte(unsigned char) { return false; }
+
+bool shift_jis_lead_byte(unsigned char byte) { return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC); }
+
 PackedArguments pack(const std::vector<std::string>& arguments) {
     PackedArguments packed;
     for (const std::string& argument : arguments) {

@@ -20,8 +20,13 @@ std::vector<std::string>& requests();
 std::string& last_notice_text();
 void clear();
 
-// A byte-wise A to Z lowercasing, as the tests' platform rule.
+// The platform rules the tests read with: a byte-wise A to Z lowercasing, one
+// that also folds the accented capitals of Windows-1252, a single-byte code
+// page and the lead bytes of Shift-JIS (code page 932).
 void ascii_lowercase(char* text, std::size_t size);
+void windows_1252_lowercase(char* text, std::size_t size);
+bool single_byte(unsigned char byte);
+bool shift_jis_lead_byte(unsigned char byte);
 
 // Packs arguments as the platform hands them over.
 struct PackedArguments {

@@ -5,13 +5,13 @@
 #include <vector>
 
 #include "invocation/invocation.h"
+#include "recording_platform.h"
 
 namespace dorvanel {
 namespace {
 
-bool single_byte(unsigned char) { return false; }
-// Shift-JIS (code page 932) lead bytes.
-bool shift_jis(unsigned char byte) { return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC); }
+using recording::single_byte;
+constexpr LeadByteTest shift_jis = recording::shift_jis_lead_byte;
 
 std::vector<std::string> split(const std::string& text, LeadByteTest is_lead_byte) {
     std::string out(text.size() + 1, '#');
