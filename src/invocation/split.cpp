@@ -9,23 +9,22 @@ namespace {
 
 constexpr bool is_separator(unsigned char byte) { return byte >= 1 && byte <= 32; }
 
-// Writes into the packed output, never past its end.
+// Writes into the packed output, never past its end, keeping whole arguments only.
 struct PackedWriter {
     std::span<char> out;
-    std::size_t size = 0;          // bytes of whole arguments written so far
-    std::size_t token_start = 0;
-    bool overflowed = false;
+    std::size_t kept = 0;  // bytes of whole arguments
+    std::size_t size = 0;  // kept, plus the token being written
+    bool full = false;
 
     void put(char byte) {
-        if (size < out.size()) out[size] = byte; else overflowed = true;
-        ++size;
+        if (size == out.size()) { full = true; return; }
+        out[size++] = byte;
     }
-    void begin_token() { token_start = size; }
-    // Ends the token: a non-empty one that fits whole is kept, anything else is undone.
+    // A non-empty token that fits with its terminator is kept; anything else is undone.
     void end_token() {
-        if (size == token_start || overflowed) { size = token_start; return; }
-        put('\0');
-        if (overflowed) size = token_start;
+        if (size != kept) put('\0');
+        if (!full) kept = size;
+        size = kept;
     }
 };
 
@@ -46,7 +45,6 @@ ArgumentList split_command_line(std::string_view text, LeadByteTest is_lead_byte
         if (is_separator(byte)) { ++at; continue; }
         if (byte == '"' && at + 1 < end && text[at + 1] == '"') { at += 2; continue; }
 
-        writer.begin_token();
         bool quoted = false;
         while (at < end) {
             const auto c = static_cast<unsigned char>(text[at]);
@@ -61,9 +59,9 @@ ArgumentList split_command_line(std::string_view text, LeadByteTest is_lead_byte
         }
         if (!program_name) writer.end_token();
         program_name = false;
-        if (writer.overflowed) break;
+        if (writer.full) break;
     }
-    return {std::string_view(out.data(), writer.overflowed ? writer.token_start : writer.size)};
+    return {std::string_view(out.data(), writer.kept)};
 }
 
 std::size_t packed_size(int argc, const char* const* argv) {

@@ -54,11 +54,10 @@ void carry_out(const Invocation& invocation) {
             send(drive, DoorAction::Close);
         }
         break;
-    case Mode::Usage: {
+    case Mode::Usage:
         // The notice needs zero-terminated texts; both are literals, so they are.
         platform::show_notice(usage_text.data(), usage_caption.data(), usage_style);
         break;
-    }
     }
 }
 
