@@ -3,7 +3,7 @@
 information read back with pefile, the icon read back with icoutils, and
 the manifest.
 
-    exe_file_e2e.py EXE
+    exe_file_e2e.py EXE VERSION     (VERSION as the project writes it, e.g. 1.2.3)
 """
 
 import os
@@ -22,6 +22,7 @@ PE32_MAGIC = 0x10B
 IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
 RT_MANIFEST = 24
 LARGEST_SIZE = 32 * 1024
+VERSION_NUMBERS = VERSION_TEXT = None  # set from the command line
 
 
 def headers(pe, path):
@@ -53,7 +54,7 @@ def version_information(pe, path):
     problems = report.compare(
         "fixed file and product version",
         [fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS, fixed.ProductVersionLS],
-        [0x0000_0001, 0x0005_0000, 0x0000_0001, 0x0005_0000])  # 0.1.5.0 and 0.1.5.0
+        [VERSION_NUMBERS[0] << 16 | VERSION_NUMBERS[1], VERSION_NUMBERS[2] << 16 | VERSION_NUMBERS[3]] * 2)
     tables, translations = {}, []
     for info in getattr(pe, "FileInfo", []):
         for block in info:
@@ -63,7 +64,7 @@ def version_information(pe, path):
                 translations += [var.entry.get(b"Translation") for var in block.Var]
     problems += report.compare("string blocks", sorted(tables), ["041103A4"])
     strings = tables.get("041103A4", {})
-    problems += report.compare("FileVersion", strings.get(b"FileVersion"), b"0.1.5.0")
+    problems += report.compare("FileVersion", strings.get(b"FileVersion"), VERSION_TEXT.encode())
     problems += report.compare("ProductVersion", strings.get(b"ProductVersion"), b"1.0.0.0")
     problems += report.compare("translation (language, code page)", translations, ["0x0411 0x03a4"])
     return problems
@@ -104,17 +105,20 @@ CHECKS = [
     ("a PE32 for i386 with the GUI subsystem", headers),
     ("imports only KERNEL32, USER32, WINMM and msvcrt", imports),
     ("at most 32 KiB", size),
-    ("version 0.1.5.0, Japanese block 041103A4, translation 0x0411 / 932", version_information),
+    ("the file version, Japanese block 041103A4, translation 0x0411 / 932", version_information),
     ("icon of 32 x 32 and 16 x 16 pixels, 16 colours", icon),
     ("an application manifest", manifest),
 ]
 
 
 def main(argv):
-    if len(argv) != 2:
+    global VERSION_NUMBERS, VERSION_TEXT
+    if len(argv) != 3:
         print(__doc__, file=sys.stderr)
         return 2
     path = argv[1]
+    VERSION_NUMBERS = [int(part) for part in argv[2].split(".")] + [0]
+    VERSION_TEXT = ".".join(map(str, VERSION_NUMBERS))
     results = report.Report("dorvanel.exe as a file")
     for name, check in CHECKS:
         pe = pefile.PE(path, fast_load=True)
