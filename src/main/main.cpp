@@ -1,12 +1,29 @@
 // The program entry: read the arguments, carry them out, exit 0 on every path.
-// On Windows this is still a GUI-subsystem program: the C runtime calls main
-// without opening a console.
 #include "main/run.h"
 #include "platform/platform.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+void run_program(int argc, char** argv) {
     using namespace dorvanel;
     const platform::Arguments arguments = platform::arguments(argc, argv);
     carry_out(interpret(arguments.list, platform::lowercase, arguments.room));
+}
+
+}  // namespace
+
+#ifdef _WIN32
+// dorvanel.exe links no C runtime, whose start-up code would be most of the
+// file, so nothing would call main: the system starts the program here. It
+// is a GUI-subsystem program, so no console opens.
+extern "C" [[noreturn]] void dorvanel_start() {
+    dorvanel::platform::run_static_constructors();
+    run_program(0, nullptr);
+    dorvanel::platform::end_process();
+}
+#else
+int main(int argc, char** argv) {
+    run_program(argc, argv);
     return 0;
 }
+#endif

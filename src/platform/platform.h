@@ -31,4 +31,11 @@ void wait(std::uint32_t milliseconds);
 // Shows the usage notice and returns once the user has dismissed it.
 void show_notice(const char* text, const char* caption, unsigned style);
 
+#ifdef _WIN32
+// What a C runtime would do around the run, which dorvanel.exe links none of:
+// call the static constructors, if any, and end the process with status 0.
+void run_static_constructors();
+[[noreturn]] void end_process();
+#endif
+
 }  // namespace dorvanel::platform

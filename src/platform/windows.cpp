@@ -1,28 +1,35 @@
 // Windows: the media control interface, Sleep, a message box, and the
 // command line as the system hands it over, read by the active ANSI code page.
+// dorvanel.exe links no C runtime: what little it would take from one is here.
 #include <windows.h>
 #include <mmsystem.h>
 
-#include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
+
+// Laid out by the link as -1, the constructors, 0.
+using Constructor = void (*)();
+extern "C" const Constructor __CTOR_LIST__[];
 
 namespace dorvanel::platform {
 
 Arguments arguments(int, char**) {
     // The C runtime's argv follows other quoting rules; the text is split here.
     const char* const command_line = GetCommandLineA();
-    const std::size_t length = command_line ? std::strlen(command_line) : 0;
+    const std::size_t length = command_line ? strlen(command_line) : 0;
     // Splitting and normalising only ever shrink text: one command line's
     // worth of bytes for the arguments and one for the room.
     const std::size_t half = length + 1;
-    char* const buffer = static_cast<char*>(std::malloc(2 * half));
+    char* const buffer = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, 2 * half));
     if (buffer == nullptr) {
         // Without room to read the arguments the program would only guess:
-        // "?" makes that a usage notice rather than a moving tray.
-        static char fallback[] = "?";
-        return {{std::string_view(fallback, 2)}, {fallback, 0}};
+        // "?" makes that a usage notice rather than a moving tray. Set field
+        // by field: as one braced constant, the compiler would keep it in
+        // writable data, which the program otherwise has none of.
+        Arguments usage{};
+        usage.list.packed = {"?", 2};  // the literal's terminator ends the list
+        return usage;
     }
     const ArgumentList list = split_command_line({command_line, length}, is_lead_byte, {buffer, half});
     return {list, {buffer + half, half}};
@@ -48,4 +55,59 @@ void show_notice(const char* text, const char* caption, unsigned style) {
     MessageBoxA(nullptr, text, caption, style);
 }
 
+void run_static_constructors() {
+    // Like the C runtime, last to first.
+    std::size_t count = 0;
+    while (__CTOR_LIST__[count + 1] != nullptr) ++count;
+    for (; count != 0; --count) __CTOR_LIST__[count]();
+}
+
+[[noreturn]] void end_process() {
+    ExitProcess(0);
+}
+
 }  // namespace dorvanel::platform
+
+// The memory functions the compiler calls for copies, clears and the text
+// searches of std::string_view. Plain byte loops: the few bytes they see
+// never pay for anything faster. CMakeLists.txt keeps the compiler from
+// turning the loops back into calls to these very functions.
+extern "C" {
+
+__attribute__((used)) void* memcpy(void* to, const void* from, std::size_t size) {
+    auto* out = static_cast<unsigned char*>(to);
+    const auto* in = static_cast<const unsigned char*>(from);
+    for (std::size_t i = 0; i < size; ++i) out[i] = in[i];
+    return to;
+}
+
+__attribute__((used)) void* memset(void* to, int value, std::size_t size) {
+    auto* out = static_cast<unsigned char*>(to);
+    for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<unsigned char>(value);
+    return to;
+}
+
+__attribute__((used)) int memcmp(const void* a, const void* b, std::size_t size) {
+    const auto* x = static_cast<const unsigned char*>(a);
+    const auto* y = static_cast<const unsigned char*>(b);
+    for (std::size_t i = 0; i < size; ++i) {
+        if (x[i] != y[i]) return x[i] < y[i] ? -1 : 1;
+    }
+    return 0;
+}
+
+__attribute__((used)) std::size_t strlen(const char* text) {
+    std::size_t size = 0;
+    while (text[size] != '\0') ++size;
+    return size;
+}
+
+__attribute__((used)) void* memchr(const void* text, int byte, std::size_t size) {
+    const auto* in = static_cast<const unsigned char*>(text);
+    for (std::size_t i = 0; i < size; ++i) {
+        if (in[i] == static_cast<unsigned char>(byte)) return const_cast<unsigned char*>(in + i);
+    }
+    return nullptr;
+}
+
+}  // extern "C"

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
-"""dorvanel.exe as a file: its headers, imports and size, the version
-information read back with pefile, the icon read back with icoutils, and
-the manifest.
+"""dorvanel.exe as a file: its headers, layout, imports and size, the
+version information read back with pefile, the icon read back with
+icoutils, and the manifest.
 
     exe_file_e2e.py EXE VERSION     (VERSION as the project writes it, e.g. 1.2.3)
 """
@@ -21,7 +21,17 @@ IMAGE_FILE_MACHINE_I386 = 0x14C
 PE32_MAGIC = 0x10B
 IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
 RT_MANIFEST = 24
-LARGEST_SIZE = 32 * 1024
+LARGEST_SIZE = 8 * 1024
+PAGE = 0x1000
+SCN_MEM_EXECUTE, SCN_MEM_WRITE = 0x20000000, 0x80000000
+DYNAMIC_BASE, NX_COMPAT = 0x0040, 0x0100
+RELOCS_STRIPPED = 0x0001
+# Everything the program asks of the system; no C runtime.
+IMPORTS = {
+    "KERNEL32.DLL": ["ExitProcess", "GetCommandLineA", "GetProcessHeap", "HeapAlloc", "IsDBCSLeadByte", "Sleep"],
+    "USER32.DLL": ["CharLowerBuffA", "MessageBoxA"],
+    "WINMM.DLL": ["mciSendStringA"],
+}
 VERSION_NUMBERS = VERSION_TEXT = None  # set from the command line
 
 
@@ -31,12 +41,35 @@ def headers(pe, path):
             + report.compare("subsystem", pe.OPTIONAL_HEADER.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI))
 
 
+def layout(pe, path):
+    """What the loader relies on to keep the image out of reach: page-aligned
+    sections (below a page Wine maps the whole image writable and executable),
+    no section both writable and executable, relocations for ASLR, DEP."""
+    pe.parse_data_directories([pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]])
+    header = pe.OPTIONAL_HEADER
+    sections = [(s.Name.rstrip(b"\0").decode(errors="replace"), s) for s in pe.sections]
+    relocations = sum(len(block.entries) for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", []))
+    print(f"     {len(sections)} sections, {relocations} relocations")
+    return (report.compare("section alignment", hex(header.SectionAlignment), hex(PAGE))
+            + report.compare("sections not starting on a page",
+                             [name for name, s in sections if s.VirtualAddress % PAGE], [])
+            + report.compare("sections both writable and executable",
+                             [name for name, s in sections
+                              if s.Characteristics & SCN_MEM_WRITE and s.Characteristics & SCN_MEM_EXECUTE], [])
+            + report.compare("relocations stripped flag", pe.FILE_HEADER.Characteristics & RELOCS_STRIPPED, 0)
+            + ([] if relocations else ["no base relocations"])
+            + report.compare("DYNAMIC_BASE and NX_COMPAT", hex(header.DllCharacteristics & (DYNAMIC_BASE | NX_COMPAT)),
+                             hex(DYNAMIC_BASE | NX_COMPAT))
+            + report.compare("PE checksum", header.CheckSum, pe.generate_checksum()))
+
+
 def imports(pe, path):
     pe.parse_data_directories([pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"],
                                pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT"]])
-    dlls = {entry.dll.decode().upper() for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
+    imported = {entry.dll.decode().upper(): sorted((i.name or b"").decode() for i in entry.imports)
+                for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
     delayed = {entry.dll.decode().upper() for entry in getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])}
-    return (report.compare("imported DLLs", sorted(dlls), ["KERNEL32.DLL", "MSVCRT.DLL", "USER32.DLL", "WINMM.DLL"])
+    return (report.compare("imported functions by DLL", imported, IMPORTS)
             + report.compare("delay-loaded DLLs", sorted(delayed), []))
 
 
@@ -103,8 +136,9 @@ def manifest(pe, path):
 
 CHECKS = [
     ("a PE32 for i386 with the GUI subsystem", headers),
-    ("imports only KERNEL32, USER32, WINMM and msvcrt", imports),
-    ("at most 32 KiB", size),
+    ("page-aligned, no writable code, relocatable with DEP, a valid checksum", layout),
+    ("imports only its functions from KERNEL32, USER32 and WINMM", imports),
+    ("at most 8 KiB", size),
     ("the file version, Japanese block 041103A4, translation 0x0411 / 932", version_information),
     ("icon of 32 x 32 and 16 x 16 pixels, 16 colours", icon),
     ("an application manifest", manifest),
