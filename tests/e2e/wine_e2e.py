@@ -186,6 +186,12 @@ CODE_PAGE_932 = [
          expect=[OPEN_D]),
 ]
 
+# Run against tests/exe_link's constructor probe: the program with one static
+# constructor added, which waits 1234 ms before anything else happens.
+STATIC_CONSTRUCTORS = [
+    Case("a static constructor runs before the run", ["/Close"], expect=[sleep(1234), CLOSE]),
+]
+
 GROUPS = {
     "defaults": DEFAULTS,
     "options": OPTIONS,
@@ -194,6 +200,7 @@ GROUPS = {
     "waits": WAITS,
     "command-line-texts": COMMAND_LINE_TEXTS,
     "code-page-932": CODE_PAGE_932,
+    "static-constructors": STATIC_CONSTRUCTORS,
 }
 
 
