@@ -18,7 +18,7 @@ namespace dorvanel::platform {
 std::optional<Arguments> arguments(int, char**) {
     // The C runtime's argv follows other quoting rules; the text is split here.
     const char* const command_line = GetCommandLineA();
-    const std::size_t length = command_line ? strlen(command_line) : 0;
+    const std::size_t length = command_line ? std::strlen(command_line) : 0;
     // Splitting and normalising only ever shrink text: one command line's
     // worth of bytes for the arguments and one for the room.
     const std::size_t half = length + 1;
@@ -64,7 +64,8 @@ void run_static_constructors() {
 // The memory functions the compiler calls for copies, clears and the text
 // searches of std::string_view. Plain byte loops: the few bytes they see
 // never pay for anything faster. CMakeLists.txt keeps the compiler from
-// turning the loops back into calls to these very functions.
+// turning the loops back into calls to these very functions; "used" keeps
+// link-time optimisation from dropping them before the calls are generated.
 extern "C" {
 
 __attribute__((used)) void* memcpy(void* to, const void* from, std::size_t size) {
