@@ -159,7 +159,8 @@ def linux_install(args):
 def check_page_against_program(rendered, program, preload, version):
     footer = rendered.rstrip("\n").splitlines()[-1]
     check(footer.startswith(f"dorvanel {version} "), f"the page names version {version}: {footer!r}")
-    for title in ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "DRIVES", "OUTPUT", "EXIT STATUS", "EXAMPLES"]:
+    for title in ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "DRIVES", "OUTPUT", "EXIT STATUS", "NOTES",
+                  "EXAMPLES", "COPYRIGHT"]:
         if not check(title in rendered.splitlines(), f"the page has a {title} section"):
             return
 
@@ -190,13 +191,17 @@ def check_page_against_program(rendered, program, preload, version):
 
     # Each example: the devices its text names are opened, its wait is waited,
     # the notice appears when it says so, and the exit status is 0.
-    examples = []
-    for line in section(rendered, "EXAMPLES"):
+    # NOTES shows some commands in the same form.
+    examples, current = [], None
+    for line in section(rendered, "NOTES") + section(rendered, "EXAMPLES"):
         if re.match(r"^ {7}dorvanel\b", line):
-            examples.append([line.strip(), ""])
-        elif examples:
-            examples[-1][1] += " " + line.strip()
-    check(len(examples) >= 6, f"the page has examples: {examples}")
+            current = [line.strip(), ""]
+            examples.append(current)
+        elif current and line.startswith(" " * 14):
+            current[1] += " " + line.strip()
+        elif line.strip():
+            current = None
+    check(len(examples) >= 8, f"the page has examples: {examples}")
     for command, text in examples:
         run, steps = trace(program, preload, shlex.split(command)[1:])
         devices = re.findall(r"/dev/\w+", text)
