@@ -9,18 +9,14 @@
 #include <vector>
 
 #include "invocation/invocation.h"
+#include "support/code_pages.h"
 
 namespace {
 
 using namespace dorvanel;
 
-void ascii_lowercase(char* text, std::size_t size) {
-    for (std::size_t i = 0; i < size; ++i) {
-        if (text[i] >= 'A' && text[i] <= 'Z') text[i] = static_cast<char>(text[i] - 'A' + 'a');
-    }
-}
-
-bool no_lead_byte(unsigned char) { return false; }
+using code_pages::ascii_lowercase;
+constexpr LeadByteTest no_lead_byte = code_pages::single_byte;
 
 // What people type, plus the odd long quoted path; no "?", which would stop
 // the reading at once. Every token is one argument.
@@ -84,9 +80,9 @@ void BM_Interpret(benchmark::State& state) {
     const std::string text = command_line(static_cast<std::size_t>(state.range(0)));
     std::vector<char> packed(text.size() + 1);
     const ArgumentList list = split_command_line(text, no_lead_byte, packed);
-    std::vector<char> scratch(list.packed.size());
+    std::vector<char> room(list.packed.size());
     for (auto _ : state) {
-        Invocation invocation = interpret(list, ascii_lowercase, scratch);
+        Invocation invocation = interpret(list, ascii_lowercase, room);
         benchmark::DoNotOptimize(invocation);
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
@@ -95,11 +91,11 @@ void BM_Interpret(benchmark::State& state) {
 // What dorvanel.exe does with its command line from start to Invocation.
 void BM_SplitAndInterpret(benchmark::State& state) {
     const std::string text = command_line(static_cast<std::size_t>(state.range(0)));
-    std::vector<char> room(2 * (text.size() + 1));
-    const std::span<char> out(room.data(), text.size() + 1);
-    const std::span<char> scratch(room.data() + out.size(), out.size());
+    std::vector<char> buffer(2 * (text.size() + 1));
+    const std::span<char> out(buffer.data(), text.size() + 1);
+    const std::span<char> room(buffer.data() + out.size(), out.size());
     for (auto _ : state) {
-        Invocation invocation = interpret(split_command_line(text, no_lead_byte, out), ascii_lowercase, scratch);
+        Invocation invocation = interpret(split_command_line(text, no_lead_byte, out), ascii_lowercase, room);
         benchmark::DoNotOptimize(invocation);
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));

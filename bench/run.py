@@ -25,6 +25,9 @@ import tempfile
 import time
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
+import wine_prefix  # noqa: E402  the prefix the end-to-end tests use too
+
 # The goals the figures are read against.
 GOAL_INSTRUCTIONS_VS_FLOOR = 1.2
 GOAL_WALL_VS_FLOOR = 1.2
@@ -145,33 +148,6 @@ def grammar(bench_program):
     return rates
 
 
-class WinePrefix:
-    """A throw-away 32-bit Wine prefix in a temporary folder, with a wineserver
-    kept running while it is used so that no run pays for starting one."""
-
-    def __enter__(self):
-        self.folder = tempfile.mkdtemp(prefix="dorvanel-bench-wine-")
-        self.env = dict(os.environ)
-        self.env.pop("DISPLAY", None)
-        self.env.update(
-            WINEPREFIX=os.path.join(self.folder, "prefix"), WINEARCH="win32", WINEDEBUG="-all",
-            # No Mono or Gecko installers, no menu entries in the home folder.
-            WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d",
-            XDG_DATA_HOME=os.path.join(self.folder, "data"),
-            XDG_CONFIG_HOME=os.path.join(self.folder, "config"),
-            XDG_CACHE_HOME=os.path.join(self.folder, "cache"))
-        subprocess.run(["wineboot", "-i"], env=self.env, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=self.env, check=True)
-        subprocess.run(["wineserver", "-p"], env=self.env, check=True)
-        return self
-
-    def __exit__(self, *_):
-        subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=self.env, stderr=subprocess.DEVNULL)
-        shutil.rmtree(self.folder, ignore_errors=True)
-
-
 def ratio(a, b):
     return a / b if b else float("nan")
 
@@ -261,7 +237,7 @@ def main():
 
     if shutil.which("wine") and shutil.which("wineserver"):
         log("Windows exe: start-to-exit under Wine (new prefix, about 10 s to set up) ...")
-        with WinePrefix() as wine:
+        with wine_prefix.Temporary() as wine:
             turns = wall_times_in_turn({"dorvanel.exe": ["wine", str(exe), "/Close"],
                                         "floor": ["wine", str(floor_exe), "/Close"]},
                                        WINE_TURNS, warmup=3, env=wine.env)

@@ -1,27 +1,89 @@
-# What users get: on Windows a ZIP download (dorvanel.exe and a readme), on
-# Linux an install of the program and its manual page.
+# What users get: on Windows a ZIP download (dorvanel.exe, a readme and the
+# licence) with its checksum; on Linux an install of the program, its manual
+# page, its bash completion and its copyright file, and a Debian package of it.
 include(GNUInstallDirs)
 
 # Named here for both builds: the Windows one makes it, the Linux tests open it.
 set(DORVANEL_WIN32_PACKAGE_NAME ${PROJECT_NAME}-${PROJECT_VERSION}-win32)
 
+set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
+set(CPACK_PACKAGE_VENDOR "Dorvanel")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Opens and closes the CD drive tray")
+set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git(/|$)" "/build/")
+
 if(WIN32)
     # Notepad on older Windows shows a file with bare line feeds as one line.
     configure_file(doc/readme-windows.txt.in readme.txt @ONLY NEWLINE_STYLE CRLF)
+    configure_file(LICENSE license.txt @ONLY NEWLINE_STYLE CRLF)
     install(TARGETS dorvanel RUNTIME DESTINATION .)
-    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/readme.txt DESTINATION .)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/readme.txt ${CMAKE_CURRENT_BINARY_DIR}/license.txt DESTINATION .)
 
-    set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
-    set(CPACK_PACKAGE_VENDOR "Dorvanel")
-    set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Opens and closes the CD drive tray")
     set(CPACK_GENERATOR ZIP)
     set(CPACK_PACKAGE_FILE_NAME ${DORVANEL_WIN32_PACKAGE_NAME})
-    # The two files sit at the top of the archive, next to each other.
+    # Written next to the ZIP as NAME.zip.sha256, in the form sha256sum -c reads.
+    set(CPACK_PACKAGE_CHECKSUM SHA256)
+    # The files sit at the top of the archive, next to each other.
     set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
-    set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git(/|$)" "/build/")
-    include(CPack)
 else()
+    set(CPACK_PACKAGE_CONTACT "the Dorvanel authors <dorvanel@example.org>" CACHE STRING
+        "Maintainer of the Debian package, as Name <address>")
+    set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+
+    # The Debian copyright file: the licence's holders and text, as fields.
+    string(REGEX REPLACE "^Copyright \\(c\\) " "" DORVANEL_COPYRIGHT_HOLDERS "${DORVANEL_COPYRIGHT}")
+    file(READ LICENSE licence)
+    string(REGEX REPLACE "^.*\nCopyright [^\n]*\n\n" "" licence "${licence}")
+    string(REGEX REPLACE "\n+$" "" licence "${licence}")
+    string(REGEX REPLACE "\n\n" "\n.\n" licence "${licence}")
+    string(REPLACE "\n" "\n " licence "${licence}")
+    set(DORVANEL_LICENSE_FIELD " ${licence}")
+    configure_file(cmake/deb/copyright.in copyright @ONLY)
+
+    string(TIMESTAMP DORVANEL_CHANGELOG_DATE "%a, %d %b %Y 00:00:00 +0000" UTC)  # honours SOURCE_DATE_EPOCH
+    configure_file(cmake/deb/changelog.Debian.in changelog.Debian @ONLY)
     configure_file(doc/dorvanel.1.in dorvanel.1 @ONLY)
+    # Debian keeps pages and changelogs gzipped at -9, without name or time stamp.
+    set(gzipped ${CMAKE_CURRENT_BINARY_DIR}/dorvanel.1.gz ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz)
+    add_custom_command(OUTPUT ${gzipped}
+        COMMAND gzip -9nkf dorvanel.1 changelog.Debian
+        DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/dorvanel.1 ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian
+        WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+    add_custom_target(dorvanel_docs ALL DEPENDS ${gzipped})
+
+    set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+        OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
     install(TARGETS dorvanel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/dorvanel.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/dorvanel.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    # Where bash-completion looks for it under the prefix (XDG_DATA_DIRS).
+    install(FILES completion/dorvanel.bash RENAME dorvanel
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+
+    # Only in the package: tags lintian is told not to raise, each with its reason.
+    install(FILES cmake/deb/lintian-overrides RENAME dorvanel
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides EXCLUDE_FROM_ALL COMPONENT deb)
+
+    set(CPACK_INSTALL_CMAKE_PROJECTS
+        ${PROJECT_BINARY_DIR} ${PROJECT_NAME} Unspecified /
+        ${PROJECT_BINARY_DIR} ${PROJECT_NAME} deb /)
+    set(CPACK_GENERATOR DEB)
+    set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+    set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+    set(CPACK_PACKAGE_DESCRIPTION [=[
+Dorvanel opens the tray of a CD drive, closes it, or opens it and closes it
+again after a number of seconds, from the command line and without any
+output. Drives are named by letter the way Windows names them (/D: is
+/dev/sr0, /E: is /dev/sr1, ...), with the same options as its Windows build,
+so that scripts and shortcuts read the same on both.
+]=])
+    # Depends is read from the program's dynamic section by dpkg-shlibdeps.
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+    execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE architecture
+        OUTPUT_STRIP_TRAILING_WHITESPACE)
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${architecture})
+    # name_version-release_architecture.deb, as Debian names packages.
+    set(DORVANEL_DEB_FILE ${PROJECT_NAME}_${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}_${architecture}.deb)
+    set(CPACK_DEBIAN_FILE_NAME ${DORVANEL_DEB_FILE})
 endif()
+include(CPack)

@@ -14,7 +14,9 @@
 
 #include "invocation/invocation.h"
 #include "main/run.h"
-#include "recording_platform.h"
+#include "platform/mci_command.h"
+#include "support/code_pages.h"
+#include "support/recording_platform.h"
 #include "invariant.h"
 #include "reference.h"
 
@@ -59,15 +61,19 @@ Read read_command_line(std::string_view payload, LowercaseRule lowercase) {
     const std::size_t half = payload.size() + 1;
     const auto packed = std::make_unique<char[]>(half);
     const auto room = std::make_unique<char[]>(half);
-    const ArgumentList list = split_command_line(payload, recording::shift_jis_lead_byte, {packed.get(), half});
-    return {interpret(list, lowercase, {room.get(), half}), reference::split(payload, recording::shift_jis_lead_byte)};
+    const ArgumentList list = split_command_line(payload, code_pages::shift_jis_lead_byte, {packed.get(), half});
+    return {interpret(list, lowercase, {room.get(), half}), reference::split(payload, code_pages::shift_jis_lead_byte)};
 }
 
-bool is_door_command(std::string_view text, std::string_view suffix, std::string_view drive) {
-    constexpr std::string_view head = "send set cdaudio";
-    if (!text.starts_with(head) || !text.ends_with(suffix)) return false;
-    if (text.size() != head.size() + drive.size() + suffix.size()) return false;
-    return text.substr(head.size(), drive.size()) == drive;
+// The media control text the Windows program sends for this move.
+void check_door_command(const DriveElement& drive, DoorAction action) {
+    const mci::DoorCommand command = mci::door_command(drive, action);
+    const std::string_view text = command.text(), head = "set cdaudio";
+    const std::string_view suffix = action == DoorAction::Open ? " door open" : " door closed";
+    check(text.size() < command.bytes.size() && command.bytes[text.size()] == '\0', "the command is zero-terminated");
+    check(text.starts_with(head) && text.ends_with(suffix), "the command is head, drive and suffix");
+    check(text.size() == head.size() + drive.size + suffix.size(), "nothing else is in the command");
+    check(text.substr(head.size(), drive.size) == drive.text(), "the drive element stands as it is");
 }
 
 void check_run(const Invocation& invocation) {
@@ -79,15 +85,17 @@ void check_run(const Invocation& invocation) {
     check(drive.empty() || (drive.size() == 4 && drive[0] == '!' && drive.substr(2) == ":\\"),
           "the drive element is empty or \"!\", one byte, \":\\\"");
 
-    std::size_t sends = 0, notices = 0, waits_before_close = 0;
+    std::size_t moves = 0, notices = 0, waits_before_close = 0;
     std::uint64_t waited_ms = 0;
     bool opened = false, closed = false;
     for (const std::string& request : requests) {
-        if (request.starts_with("send ")) {
-            ++sends;
-            const bool open = is_door_command(request, " door open", drive);
-            const bool close = is_door_command(request, " door closed", drive);
-            check(open || close, "every command is one of the four texts, on the invocation's drive");
+        const std::string on_drive = drive.empty() ? "" : " " + std::string(drive);
+        const bool open = request == "open" + on_drive;
+        const bool close = request == "close" + on_drive;
+        if (request.starts_with("open") || request.starts_with("close")) {
+            ++moves;
+            check(open || close, "every move is on the invocation's drive");
+            check_door_command(invocation.drive_element, open ? DoorAction::Open : DoorAction::Close);
             check(!closed, "nothing is sent after the close command");
             if (open) {
                 check(!opened, "the open command is sent once");
@@ -106,12 +114,11 @@ void check_run(const Invocation& invocation) {
             fail("an unknown request");
         }
     }
-    check(sends <= 2, "at most two door commands");
+    check(moves <= 2, "at most two tray moves");
 
     switch (invocation.mode) {
     case Mode::Usage:
-        check(sends == 0 && notices == 1 && requests.size() == 1, "Usage shows the notice once and sends nothing");
-        check(recording::last_notice_text() == usage_text, "the notice shows the usage text");
+        check(moves == 0 && notices == 1 && requests.size() == 1, "Usage shows the notice once and sends nothing");
         break;
     case Mode::Open:
         check(requests.size() == 1 && opened, "Open sends the open command alone");
@@ -137,7 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     const std::uint8_t choice = data[0];
     const std::string_view payload(reinterpret_cast<const char*>(data) + 1, size - 1);
-    const LowercaseRule lowercase = (choice & 1) ? recording::windows_1252_lowercase : recording::ascii_lowercase;
+    const LowercaseRule lowercase = (choice & 1) ? code_pages::windows_1252_lowercase : code_pages::ascii_lowercase;
 
     const Read read = (choice & 2) ? read_command_line(payload, lowercase) : read_vector(payload, lowercase);
     check(read.invocation == reference::interpret(read.arguments, lowercase),

@@ -13,23 +13,13 @@
 
 #include "invocation/invocation.h"
 #include "invariant.h"
-#include "recording_platform.h"
+#include "support/argument_lists.h"
+#include "support/code_pages.h"
 #include "reference.h"
 
 namespace {
 
 using namespace dorvanel;
-
-std::vector<std::string> unpack(std::string_view packed) {
-    std::vector<std::string> arguments;
-    while (!packed.empty()) {
-        const std::size_t end = packed.find('\0');
-        check(end != std::string_view::npos, "every argument ends in a zero byte");
-        arguments.emplace_back(packed.substr(0, end));
-        packed.remove_prefix(end + 1);
-    }
-    return arguments;
-}
 
 // Splits into a room of exactly `room` bytes.
 std::vector<std::string> split_into(std::string_view text, LeadByteTest rule, std::size_t room) {
@@ -37,7 +27,8 @@ std::vector<std::string> split_into(std::string_view text, LeadByteTest rule, st
     const ArgumentList list = split_command_line(text, rule, {out.get(), room});
     check(list.packed.size() <= room, "the packed arguments fit the room");
     check(list.packed.empty() || list.packed.data() == out.get(), "the packed arguments are in the room");
-    return unpack(list.packed);
+    check(list.packed.empty() || list.packed.back() == '\0', "every argument ends in a zero byte");
+    return argument_lists::unpack(list.packed);
 }
 
 std::size_t packed_length(const std::vector<std::string>& arguments, std::size_t count) {
@@ -72,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The last byte of the text also picks how short the partial room is.
     const std::uint8_t room_choice = size == 0 ? 0 : data[size - 1];
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    check_split(text, recording::shift_jis_lead_byte, room_choice);
-    check_split(text, recording::single_byte, room_choice);
+    check_split(text, code_pages::shift_jis_lead_byte, room_choice);
+    check_split(text, code_pages::single_byte, room_choice);
     return 0;
 }

@@ -11,7 +11,8 @@
 
 #include "invocation/invocation.h"
 #include "large_vectors.h"
-#include "recording_platform.h"
+#include "support/argument_lists.h"
+#include "support/code_pages.h"
 
 namespace dorvanel {
 
@@ -29,11 +30,11 @@ bool single_byte(unsigned char) {
 }
 bool shift_jis(unsigned char byte) {
     ++lead_byte_questions;
-    return recording::shift_jis_lead_byte(byte);
+    return code_pages::shift_jis_lead_byte(byte);
 }
 void lowercase(char* text, std::size_t size) {
     lowercased_bytes += size;
-    recording::ascii_lowercase(text, size);
+    code_pages::ascii_lowercase(text, size);
 }
 
 std::string repeat(const std::string& unit, std::size_t times) {
@@ -60,13 +61,7 @@ Read split_and_interpret(const std::string& text, LeadByteTest is_lead_byte) {
     lead_byte_questions = lowercased_bytes = 0;
     std::vector<char> out(text.size() + 1), room(text.size() + 1);
     const ArgumentList list = split_command_line(text, is_lead_byte, out);
-    Read read{{}, interpret(list, lowercase, room), list.packed.size()};
-    for (std::string_view rest = list.packed; !rest.empty();) {
-        const std::size_t end = rest.find('\0');
-        read.arguments.emplace_back(rest.substr(0, end));
-        rest.remove_prefix(end + 1);
-    }
-    return read;
+    return {argument_lists::unpack(list.packed), interpret(list, lowercase, room), list.packed.size()};
 }
 
 // A command line made of `units` repetitions of its middle part; at `full`

@@ -5,7 +5,8 @@
 #include <vector>
 
 #include "main/run.h"
-#include "recording_platform.h"
+#include "support/expected_usage.h"
+#include "support/recording_platform.h"
 
 namespace dorvanel {
 namespace {
@@ -28,33 +29,28 @@ struct RunCase {
 };
 
 const RunCase run_cases[] = {
-    {"open", {Mode::Open, none, 0}, {"send set cdaudio door open"}},
-    {"close", {Mode::Close, none, 0}, {"send set cdaudio door closed"}},
-    {"open on e", {Mode::Open, drive_e, 0}, {"send set cdaudio!e:\\ door open"}},
-    {"close on d", {Mode::Close, DriveElement::for_letter('d'), 0}, {"send set cdaudio!d:\\ door closed"}},
-    {"delay is ignored outside OpenClose", {Mode::Close, none, 20}, {"send set cdaudio door closed"}},
+    {"open", {Mode::Open, none, 0}, {"open"}},
+    {"close", {Mode::Close, none, 0}, {"close"}},
+    {"open on e", {Mode::Open, drive_e, 0}, {"open !e:\\"}},
+    {"close on d", {Mode::Close, DriveElement::for_letter('d'), 0}, {"close !d:\\"}},
+    {"delay is ignored outside OpenClose", {Mode::Close, none, 20}, {"close"}},
     {"open and close", {Mode::OpenClose, drive_e, 20},
-     {"send set cdaudio!e:\\ door open", "wait 20000", "send set cdaudio!e:\\ door closed"}},
-    {"one second", {Mode::OpenClose, none, 1}, {"send set cdaudio door open", "wait 1000", "send set cdaudio door closed"}},
-    {"delay 0 leaves the door open", {Mode::OpenClose, none, 0}, {"send set cdaudio door open"}},
-    {"negative delay leaves it open", {Mode::OpenClose, none, -5}, {"send set cdaudio door open"}},
-    {"most negative delay", {Mode::OpenClose, none, -2147483647 - 1}, {"send set cdaudio door open"}},
-    {"odd drive bytes pass through", {Mode::Open, DriveElement::for_letter('\x82'), 0}, {"send set cdaudio!\x82:\\ door open"}},
+     {"open !e:\\", "wait 20000", "close !e:\\"}},
+    {"one second", {Mode::OpenClose, none, 1}, {"open", "wait 1000", "close"}},
+    {"delay 0 leaves the door open", {Mode::OpenClose, none, 0}, {"open"}},
+    {"negative delay leaves it open", {Mode::OpenClose, none, -5}, {"open"}},
+    {"most negative delay", {Mode::OpenClose, none, -2147483647 - 1}, {"open"}},
+    {"odd drive bytes pass through", {Mode::Open, DriveElement::for_letter('\x82'), 0}, {"open !\x82:\\"}},
     {"usage", {Mode::Usage, drive_e, 10}, {"notice Dorvanel 64"}},
 };
 
-TEST(Run, SendsTheDoorCommandsInOrder) {
+TEST(Run, MovesTheTrayInOrder) {
     for (const RunCase& c : run_cases) EXPECT_EQ(run(c.invocation), c.requests) << c.name;
 }
 
 TEST(Run, ShowsTheFiveLineUsageNotice) {
     run({Mode::Usage, none, 0});
-    EXPECT_EQ(recording::last_notice_text(),
-              "ex. dorvanel.exe /D: /Open\r\n"
-              "ex. dorvanel.exe /D: /Close\r\n"
-              "ex. dorvanel.exe /D: /OpenClose=20\r\n"
-              "\r\n"
-              "by quorvell");
+    EXPECT_EQ(recording::last_notice_text(), expected_usage_text());
 }
 
 // A delay is waited in full: one exact wait while delay x 1000 fits in 32
@@ -75,8 +71,8 @@ TEST(Run, WaitsLongDelaysInFullWithoutWrapping) {
     for (const WaitCase& c : wait_cases) {
         Requests requests = run({Mode::OpenClose, none, c.delay});
         ASSERT_GE(requests.size(), 2u) << c.delay;
-        EXPECT_EQ(requests.front(), "send set cdaudio door open");
-        EXPECT_EQ(requests.back(), "send set cdaudio door closed");
+        EXPECT_EQ(requests.front(), "open");
+        EXPECT_EQ(requests.back(), "close");
         EXPECT_EQ(Requests(requests.begin() + 1, requests.end() - 1), c.waits) << c.delay;
     }
 }
@@ -91,13 +87,7 @@ TEST(Run, LargestDelayAddsUpToTheWholeTime) {
         total += wait;
     }
     EXPECT_EQ(total, 2147483647ull * 1000);
-    EXPECT_EQ(requests.back(), "send set cdaudio door closed");
-}
-
-TEST(DoorCommand, IsHeadDriveAndSuffixWithATerminator) {
-    const DoorCommand command = door_command(DriveElement::for_letter('z'), DoorAction::Close);
-    EXPECT_EQ(command.text(), "set cdaudio!z:\\ door closed");
-    EXPECT_EQ(command.bytes[command.size], '\0');
+    EXPECT_EQ(requests.back(), "close");
 }
 
 }  // namespace

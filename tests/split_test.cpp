@@ -5,27 +5,20 @@
 #include <vector>
 
 #include "invocation/invocation.h"
-#include "recording_platform.h"
+#include "support/argument_lists.h"
+#include "support/code_pages.h"
 
 namespace dorvanel {
 namespace {
 
-using recording::single_byte;
-constexpr LeadByteTest shift_jis = recording::shift_jis_lead_byte;
+using code_pages::single_byte;
+constexpr LeadByteTest shift_jis = code_pages::shift_jis_lead_byte;
 
 std::vector<std::string> split(const std::string& text, LeadByteTest is_lead_byte) {
     std::string out(text.size() + 1, '#');
     const ArgumentList list = split_command_line(text, is_lead_byte, out);
-    std::vector<std::string> arguments;
-    std::string_view rest = list.packed;
-    while (!rest.empty()) {
-        const std::size_t end = rest.find('\0');
-        EXPECT_NE(end, std::string_view::npos) << "every argument ends in a zero byte";
-        if (end == std::string_view::npos) break;
-        arguments.emplace_back(rest.substr(0, end));
-        rest.remove_prefix(end + 1);
-    }
-    return arguments;
+    EXPECT_TRUE(list.packed.empty() || list.packed.back() == '\0') << "every argument ends in a zero byte";
+    return argument_lists::unpack(list.packed);
 }
 
 struct SplitCase {

@@ -24,13 +24,13 @@ constexpr std::size_t hex_prefix_length(std::string_view text) {
 }
 
 // Removes every "/" and lowercases the rest; returns the normalised text.
-std::string_view normalise(std::string_view argument, LowercaseRule lowercase, std::span<char> scratch) {
+std::string_view normalise(std::string_view argument, LowercaseRule lowercase, std::span<char> room) {
     std::size_t size = 0;
     for (const char c : argument) {
-        if (c != '/' && size < scratch.size()) scratch[size++] = c;
+        if (c != '/' && size < room.size()) room[size++] = c;
     }
-    if (size != 0) lowercase(scratch.data(), size);
-    return {scratch.data(), size};
+    if (size != 0) lowercase(room.data(), size);
+    return {room.data(), size};
 }
 
 std::int32_t read_delay(std::string_view option) {
@@ -75,7 +75,7 @@ std::optional<std::int32_t> read_integer(std::string_view text) {
     return static_cast<std::int32_t>(value);
 }
 
-Invocation interpret(ArgumentList arguments, LowercaseRule lowercase, std::span<char> scratch) {
+Invocation interpret(ArgumentList arguments, LowercaseRule lowercase, std::span<char> room) {
     std::string_view rest = arguments.packed;
     if (rest.empty()) return {Mode::Open, {}, 0};
 
@@ -91,7 +91,7 @@ Invocation interpret(ArgumentList arguments, LowercaseRule lowercase, std::span<
         const std::string_view argument(rest.data() + start, rest.size() - start);
         rest.remove_suffix(argument.size());
 
-        const std::string_view option = normalise(argument, lowercase, scratch);
+        const std::string_view option = normalise(argument, lowercase, room);
         const std::size_t colon = option.find(':');
         if (colon != std::string_view::npos && colon >= 1) {
             letter = option.front();

@@ -56,8 +56,8 @@ ArgumentList pack_argument_vector(int argc, const char* const* argv, std::span<c
 // "$", "x" or "0x" prefix and up to eight significant hexadecimal digits.
 std::optional<std::int32_t> read_integer(std::string_view text);
 
-// Turns the argument list into an Invocation; never fails. `scratch` must hold
+// Turns the argument list into an Invocation; never fails. `room` must hold
 // the longest argument (arguments.packed.size() bytes always do).
-Invocation interpret(ArgumentList arguments, LowercaseRule lowercase, std::span<char> scratch);
+Invocation interpret(ArgumentList arguments, LowercaseRule lowercase, std::span<char> room);
 
 }  // namespace dorvanel

@@ -6,7 +6,9 @@
 
 int main(int argc, char** argv) {
     using namespace dorvanel;
-    const platform::Arguments arguments = platform::arguments(argc, argv);
-    carry_out(interpret(arguments.list, platform::lowercase, arguments.room));
+    // Arguments that could not be read ask for nothing: the usage notice
+    // (the default Invocation) rather than a guess that moves a tray.
+    const auto arguments = platform::arguments(argc, argv);
+    carry_out(arguments ? interpret(arguments->list, platform::lowercase, arguments->room) : Invocation{});
     return 0;
 }

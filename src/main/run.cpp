@@ -1,19 +1,9 @@
 #include "main/run.h"
 
-#include <cstring>
-
 #include "platform/platform.h"
 
 namespace dorvanel {
 namespace {
-
-constexpr std::string_view command_head = "set cdaudio";
-constexpr std::string_view open_suffix = " door open";
-constexpr std::string_view close_suffix = " door closed";
-
-void send(const DriveElement& drive_element, DoorAction action) {
-    platform::send_door_command(door_command(drive_element, action).bytes.data());
-}
 
 // delay x 1000 ms, exactly, in one wait whenever that fits in 32 bits.
 void wait_seconds(std::int32_t delay) {
@@ -27,31 +17,20 @@ void wait_seconds(std::int32_t delay) {
 
 }  // namespace
 
-DoorCommand door_command(const DriveElement& drive_element, DoorAction action) {
-    DoorCommand command;
-    for (const std::string_view piece :
-         {command_head, drive_element.text(), action == DoorAction::Open ? open_suffix : close_suffix}) {
-        std::memcpy(command.bytes.data() + command.size, piece.data(), piece.size());
-        command.size += piece.size();
-    }
-    command.bytes[command.size] = '\0';
-    return command;
-}
-
 void carry_out(const Invocation& invocation) {
     const DriveElement& drive = invocation.drive_element;
     switch (invocation.mode) {
     case Mode::Open:
-        send(drive, DoorAction::Open);
+        platform::move_tray(drive, DoorAction::Open);
         break;
     case Mode::Close:
-        send(drive, DoorAction::Close);
+        platform::move_tray(drive, DoorAction::Close);
         break;
     case Mode::OpenClose:
-        send(drive, DoorAction::Open);
+        platform::move_tray(drive, DoorAction::Open);
         if (invocation.delay > 0) {
             wait_seconds(invocation.delay);
-            send(drive, DoorAction::Close);
+            platform::move_tray(drive, DoorAction::Close);
         }
         break;
     case Mode::Usage:

@@ -1,23 +1,11 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string_view>
 
 #include "invocation/invocation.h"
 
 namespace dorvanel {
-
-enum class DoorAction : std::uint8_t { Open, Close };
-
-// A zero-terminated door command; the longest is 27 bytes.
-struct DoorCommand {
-    std::array<char, 32> bytes{};
-    std::size_t size = 0;
-    std::string_view text() const { return {bytes.data(), size}; }
-};
-
-DoorCommand door_command(const DriveElement& drive_element, DoorAction action);
 
 inline constexpr std::string_view usage_text =
     "ex. dorvanel.exe /D: /Open\r\n"

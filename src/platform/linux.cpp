@@ -45,17 +45,14 @@ constexpr linux_tray::DeviceCalls device_calls{open_device, control, start_stop_
 
 }  // namespace
 
-Arguments arguments(int argc, char** argv) {
+std::optional<Arguments> arguments(int argc, char** argv) {
     const std::size_t size = packed_size(argc, argv);
+    if (size == 0) return Arguments{};
     // One buffer: the packed arguments, then as much again as room to normalise.
-    char* const buffer = size == 0 ? nullptr : static_cast<char*>(std::malloc(2 * size));
-    if (buffer == nullptr) {
-        if (size == 0) return {};
-        static char fallback[] = "?";  // without memory, show usage rather than guess
-        return {{std::string_view(fallback, 2)}, {fallback, 0}};
-    }
+    char* const buffer = static_cast<char*>(std::malloc(2 * size));
+    if (buffer == nullptr) return std::nullopt;
     const ArgumentList list = pack_argument_vector(argc, argv, {buffer, size});
-    return {list, {buffer + size, size}};
+    return Arguments{list, {buffer + size, size}};
 }
 
 void lowercase(char* text, std::size_t size) {
@@ -67,8 +64,8 @@ void lowercase(char* text, std::size_t size) {
 
 bool is_lead_byte(unsigned char) { return false; }
 
-void send_door_command(const char* command) {
-    if (const auto request = linux_tray::read_door_command(command)) linux_tray::drive_tray(*request, device_calls);
+void move_tray(const DriveElement& drive, DoorAction action) {
+    if (const auto device = linux_tray::device_for(drive)) linux_tray::drive_tray(device->bytes.data(), action, device_calls);
 }
 
 void wait(std::uint32_t milliseconds) {

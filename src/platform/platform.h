@@ -1,29 +1,36 @@
-// The few things the program asks of the system it runs on. One
-// implementation per platform; the tests link a recording one instead.
+// The few things the program asks of the system it runs on, in the program's
+// own terms. One implementation per platform; the tests link a recording one.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 
 #include "invocation/invocation.h"
 
-namespace dorvanel::platform {
+namespace dorvanel {
+
+enum class DoorAction : std::uint8_t { Open, Close };
+
+namespace platform {
 
 // The process's arguments after the program name, and room to normalise the
-// longest of them. Both live until the process ends.
+// longest of them. Both live until the process ends. None when there is no
+// memory to hold them.
 struct Arguments {
     ArgumentList list;
     std::span<char> room;
 };
-Arguments arguments(int argc, char** argv);
+std::optional<Arguments> arguments(int argc, char** argv);
 
 // The active code page's rules, for reading the arguments.
 void lowercase(char* text, std::size_t size);
 bool is_lead_byte(unsigned char byte);
 
-// Hands a door command ("set cdaudio... door open|closed") to the media
-// control interface. Its outcome is never looked at.
-void send_door_command(const char* command);
+// Opens or closes the tray of a drive (an empty drive element is the default
+// drive). Its outcome is never looked at.
+void move_tray(const DriveElement& drive, DoorAction action);
 
 // Blocks for the given number of milliseconds (0xFFFFFFFF is never passed).
 void wait(std::uint32_t milliseconds);
@@ -31,4 +38,5 @@ void wait(std::uint32_t milliseconds);
 // Shows the usage notice and returns once the user has dismissed it.
 void show_notice(const char* text, const char* caption, unsigned style);
 
-}  // namespace dorvanel::platform
+}  // namespace platform
+}  // namespace dorvanel

@@ -6,11 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/mci_command.h"
 #include "platform/platform.h"
 
 namespace dorvanel::platform {
 
-Arguments arguments(int, char**) {
+std::optional<Arguments> arguments(int, char**) {
     // The C runtime's argv follows other quoting rules; the text is split here.
     const char* const command_line = GetCommandLineA();
     const std::size_t length = command_line ? std::strlen(command_line) : 0;
@@ -18,14 +19,9 @@ Arguments arguments(int, char**) {
     // worth of bytes for the arguments and one for the room.
     const std::size_t half = length + 1;
     char* const buffer = static_cast<char*>(std::malloc(2 * half));
-    if (buffer == nullptr) {
-        // Without room to read the arguments the program would only guess:
-        // "?" makes that a usage notice rather than a moving tray.
-        static char fallback[] = "?";
-        return {{std::string_view(fallback, 2)}, {fallback, 0}};
-    }
+    if (buffer == nullptr) return std::nullopt;
     const ArgumentList list = split_command_line({command_line, length}, is_lead_byte, {buffer, half});
-    return {list, {buffer + half, half}};
+    return Arguments{list, {buffer + half, half}};
 }
 
 void lowercase(char* text, std::size_t size) {
@@ -36,8 +32,8 @@ bool is_lead_byte(unsigned char byte) {
     return IsDBCSLeadByte(byte) != FALSE;
 }
 
-void send_door_command(const char* command) {
-    mciSendStringA(command, nullptr, 0, nullptr);
+void move_tray(const DriveElement& drive, DoorAction action) {
+    mciSendStringA(mci::door_command(drive, action).bytes.data(), nullptr, 0, nullptr);
 }
 
 void wait(std::uint32_t milliseconds) {

@@ -23,6 +23,9 @@ IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
 RT_MANIFEST = 24
 LARGEST_SIZE = 32 * 1024
 VERSION_NUMBERS = VERSION_TEXT = None  # set from the command line
+LICENSE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "LICENSE")
+COMMON_CONTROLS_6 = {"type": "win32", "name": "Microsoft.Windows.Common-Controls", "version": "6.0.0.0",
+                     "processorArchitecture": "*", "publicKeyToken": "6595b64144ccf1df", "language": "*"}
 
 
 def headers(pe, path):
@@ -66,6 +69,9 @@ def version_information(pe, path):
     strings = tables.get("041103A4", {})
     problems += report.compare("FileVersion", strings.get(b"FileVersion"), VERSION_TEXT.encode())
     problems += report.compare("ProductVersion", strings.get(b"ProductVersion"), b"1.0.0.0")
+    with open(LICENSE, "rb") as licence:
+        copyright_line = next(line.strip() for line in licence if line.startswith(b"Copyright "))
+    problems += report.compare("LegalCopyright", strings.get(b"LegalCopyright"), copyright_line)
     problems += report.compare("translation (language, code page)", translations, ["0x0411 0x03a4"])
     return problems
 
@@ -96,8 +102,12 @@ def manifest(pe, path):
                     root = ElementTree.fromstring(data)
                 except ElementTree.ParseError as error:
                     return [f"the manifest is not XML: {error}"]
+                dependencies = [identity.attrib for identity in root.iterfind(
+                    "v1:dependency/v1:dependentAssembly/v1:assemblyIdentity",
+                    {"v1": "urn:schemas-microsoft-com:asm.v1"})]
                 return (report.compare("manifest resource id", name.id, 1)
-                        + report.compare("manifest root", root.tag, "{urn:schemas-microsoft-com:asm.v1}assembly"))
+                        + report.compare("manifest root", root.tag, "{urn:schemas-microsoft-com:asm.v1}assembly")
+                        + report.compare("dependent assemblies", dependencies, [COMMON_CONTROLS_6]))
     return ["no manifest resource"]
 
 
@@ -105,9 +115,9 @@ CHECKS = [
     ("a PE32 for i386 with the GUI subsystem", headers),
     ("imports only KERNEL32, USER32, WINMM and msvcrt", imports),
     ("at most 32 KiB", size),
-    ("the file version, Japanese block 041103A4, translation 0x0411 / 932", version_information),
+    ("the file version and copyright, Japanese block 041103A4, translation 0x0411 / 932", version_information),
     ("icon of 32 x 32 and 16 x 16 pixels, 16 colours", icon),
-    ("an application manifest", manifest),
+    ("an application manifest asking for Common Controls 6", manifest),
 ]
 
 

@@ -15,11 +15,8 @@ import tempfile
 
 import report
 
-USAGE_TEXT = (b"ex. dorvanel.exe /D: /Open\n"
-              b"ex. dorvanel.exe /D: /Close\n"
-              b"ex. dorvanel.exe /D: /OpenClose=20\n"
-              b"\n"
-              b"by quorvell\n")
+# On standard error the lines end in a plain newline, the last one too.
+USAGE_TEXT = report.expected_usage_text().replace(b"\r\n", b"\n") + b"\n"
 
 TRACED = "open,openat,openat2,creat,nanosleep,clock_nanosleep"
 OPEN_CALL = re.compile(r'^\d+ +(?:open|openat|openat2|creat)\((?:[A-Z_]+, )?"([^"]*)", \{?(?:flags=)?([A-Z_0-9|]+)')

@@ -1,5 +1,6 @@
 """One line per case, and a closing count: what every end-to-end check prints."""
 
+import os
 import sys
 
 SKIP_EXIT_CODE = 77  # tests/e2e/CMakeLists.txt tells CTest this means "skipped"
@@ -46,3 +47,9 @@ class Report:
 def compare(what, seen, expected):
     """A problem line when seen differs from expected, else nothing."""
     return [] if seen == expected else [f"{what}: saw {seen!r}, expected {expected!r}"]
+
+
+def expected_usage_text():
+    """The usage notice as the tests expect it, CR LF line ends and all."""
+    with open(os.path.join(os.path.dirname(__file__), "..", "support", "usage.txt"), "rb") as f:
+        return f.read()

@@ -17,12 +17,7 @@ import time
 import report
 import wine_harness
 
-USAGE_TEXT = (b"ex. dorvanel.exe /D: /Open\r\n"
-              b"ex. dorvanel.exe /D: /Close\r\n"
-              b"ex. dorvanel.exe /D: /OpenClose=20\r\n"
-              b"\r\n"
-              b"by quorvell")
-NOTICE_ARGUMENTS = [0, USAGE_TEXT, b"Dorvanel", 0x40]  # no owner, MB_OK | MB_ICONINFORMATION
+NOTICE_ARGUMENTS = [0, report.expected_usage_text(), b"Dorvanel", 0x40]  # no owner, MB_OK | MB_ICONINFORMATION
 
 
 def mci(text):

@@ -18,6 +18,8 @@ import tempfile
 import threading
 import time
 
+import wine_prefix
+
 RELAY_INCLUDE = "winmm.mciSendStringA;kernel32.Sleep;user32.MessageBoxA;kernel32.ExitProcess"
 WINEDEBUG = "+pid,+loaddll,+relay,fixme-all"
 
@@ -234,7 +236,7 @@ class Wine:
         self.exe_name = os.path.basename(exe)
         self.launcher = launcher
         self.image_size = pefile.PE(exe, fast_load=True).OPTIONAL_HEADER.SizeOfImage
-        self.env = prefix_environment(prefix_root)
+        self.env = wine_prefix.environment(prefix_root)
         if locale:
             self.env.update(locale)
         self.display = display
@@ -252,7 +254,7 @@ class Wine:
         return self
 
     def __exit__(self, *_):
-        stop_server(self.env)
+        wine_prefix.stop_server(self.env)
 
     def start(self, arguments=None, text=None, limit=30.0):
         """Starts dorvanel.exe with an argument list (Wine builds the command
@@ -277,46 +279,13 @@ class Wine:
 
 # --- The prefix -------------------------------------------------------------
 
-def prefix_environment(root):
-    """Everything Wine writes stays under root: the prefix, and a home of its
-    own for whatever Wine would put in the user's."""
-    env = {k: v for k, v in os.environ.items()
-           if not k.startswith(("WINE", "LC_", "XDG_")) and k not in ("LANG", "LANGUAGE", "DISPLAY", "WAYLAND_DISPLAY")}
-    home = os.path.join(root, "home")
-    env.update(
-        WINEARCH="win32",
-        WINEPREFIX=os.path.join(root, "prefix"),
-        HOME=home,
-        XDG_CONFIG_HOME=os.path.join(home, ".config"),
-        XDG_DATA_HOME=os.path.join(home, ".local", "share"),
-        XDG_CACHE_HOME=os.path.join(home, ".cache"),
-        LC_ALL="C",
-        WINEDEBUG="-all",
-        # No Mono or Gecko installers, no menu entries.
-        WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d",
-    )
-    return env
-
-
-def stop_server(env):
-    subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
-    subprocess.run(["wineserver", "-w"], env=env, timeout=60)
-
-
 def create_prefix(state_file):
     """Creates the prefix in a new temporary folder and records where it is."""
     remove_prefix(state_file)  # one left behind by an interrupted run
     root = tempfile.mkdtemp(prefix="dorvanel-e2e-")
     with open(state_file, "w") as f:
         f.write(root)
-    env = prefix_environment(root)
-    os.makedirs(env["HOME"])
-    subprocess.run(["wineboot", "-i"], env=env, check=True, timeout=300,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude",
-                    "/t", "REG_SZ", "/d", RELAY_INCLUDE, "/f"],
-                   env=env, check=True, timeout=120, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run(["wineserver", "-w"], env=env, timeout=120)  # the registry is saved when it exits
+    env = wine_prefix.create(root, [(r"HKCU\Software\Wine\Debug", "RelayInclude", RELAY_INCLUDE)])
     with open(os.path.join(env["WINEPREFIX"], "user.reg"), encoding="utf-8", errors="replace") as f:
         if RELAY_INCLUDE not in f.read():
             raise RuntimeError("the prefix does not hold the RelayInclude value")
@@ -333,7 +302,7 @@ def remove_prefix(state_file):
         return
     root = load_prefix(state_file)
     if root and os.path.isdir(root) and os.path.basename(root).startswith("dorvanel-e2e-"):
-        stop_server(prefix_environment(root))
+        wine_prefix.stop_server(wine_prefix.environment(root))
         shutil.rmtree(root, ignore_errors=True)
     os.remove(state_file)
 

@@ -1,11 +1,17 @@
 #!/usr/bin/python3
 """Checks what users get.
 
-windows-zip:   the ZIP holds exactly dorvanel.exe (the built one) and a readme
-               Notepad shows well.
-linux-install: `cmake --install` puts the program and its manual page under a
-               prefix; the page renders without warnings and what it says about
-               drives, output, waits and exit status is what the program does.
+windows-zip:    the ZIP holds exactly dorvanel.exe (the built one), a readme
+                Notepad shows well and the licence; sha256sum -c accepts the
+                checksum file beside it.
+linux-install:  `cmake --install` puts the program, its manual page, its bash
+                completion and its copyright file under a prefix; the page
+                renders without warnings and what it says about drives, output,
+                waits and exit status is what the program does; bash-completion
+                finds the completion there.
+debian-package: lintian raises no error or warning on the .deb; its fields and
+                files are the expected ones, and the program unpacked from it
+                runs.
 """
 import argparse
 import os
@@ -41,13 +47,21 @@ def windows_zip(args):
     with zipfile.ZipFile(args.zip) as archive:
         check(archive.testzip() is None, "the archive is damaged")
         names = [entry.filename for entry in archive.infolist()]
-        check(sorted(names) == ["dorvanel.exe", "readme.txt"],
-              f"the archive holds exactly dorvanel.exe and readme.txt, not {names}")
+        check(sorted(names) == ["dorvanel.exe", "license.txt", "readme.txt"],
+              f"the archive holds exactly dorvanel.exe, license.txt and readme.txt, not {names}")
         if "dorvanel.exe" in names:
             check(archive.read("dorvanel.exe") == read_bytes(args.exe),
                   f"dorvanel.exe in the archive is {args.exe}")
         if "readme.txt" in names:
             check_readme(archive.read("readme.txt"), args.version)
+        if "license.txt" in names:
+            check(archive.read("license.txt") == read_bytes(args.license).replace(b"\n", b"\r\n"),
+                  "license.txt is LICENSE with CR LF line ends")
+    directory, name = os.path.split(args.zip)
+    verify = subprocess.run(["sha256sum", "--check", "--strict", name + ".sha256"], cwd=directory,
+                            capture_output=True, text=True, timeout=60)
+    check(verify.returncode == 0 and verify.stdout == f"{name}: OK\n",
+          f"sha256sum -c accepts {name}.sha256: {verify.stdout}{verify.stderr}")
 
 
 def check_readme(text, version):
@@ -60,7 +74,8 @@ def check_readme(text, version):
     long_lines = [line for line in lines if len(line) > 78]
     check(not long_lines, f"readme lines fit in 78 columns: {long_lines}")
     body = "\n".join(lines)
-    for needed in ["/Open", "/Close", "/OpenClose=N", "/?", "/D:", "Exit status", "no installation"]:
+    for needed in ["/Open", "/Close", "/OpenClose=N", "/?", "/D:", "Exit status", "no installation",
+                   "Shortcut key", "start /wait", "1.0.0.0", "license.txt"]:
         check(needed in body, f"the readme covers {needed}")
 
 
@@ -100,20 +115,35 @@ def trace(program, preload, arguments):
     return run, steps
 
 
+INSTALLED = ["bin/dorvanel", "share/bash-completion/completions/dorvanel",
+             "share/doc/dorvanel/changelog.Debian.gz", "share/doc/dorvanel/copyright",
+             "share/man/man1/dorvanel.1.gz"]
+
+
+def completion_in(prefix):
+    """What bash-completion sets up for dorvanel with the prefix among XDG_DATA_DIRS."""
+    environment = {"PATH": "/usr/bin:/bin", "HOME": prefix, "XDG_DATA_DIRS": os.path.join(prefix, "share"),
+                   "BASH_COMPLETION_USER_DIR": os.path.join(prefix, "none")}
+    script = "source /usr/share/bash-completion/bash_completion && __load_completion dorvanel; complete -p dorvanel"
+    return subprocess.run(["bash", "--norc", "--noprofile", "-c", script], env=environment,
+                          capture_output=True, text=True, timeout=60).stdout.strip()
+
+
 def linux_install(args):
     with tempfile.TemporaryDirectory() as prefix:
         install = subprocess.run([args.cmake, "--install", args.build_dir, "--prefix", prefix],
                                  capture_output=True, text=True)
         if not check(install.returncode == 0, f"cmake --install succeeds: {install.stderr}"):
             return
-        check(installed_files(prefix) == ["bin/dorvanel", "share/man/man1/dorvanel.1"],
-              f"installed exactly bin/dorvanel and share/man/man1/dorvanel.1: {installed_files(prefix)}")
+        check(installed_files(prefix) == INSTALLED, f"installed exactly {INSTALLED}: {installed_files(prefix)}")
         program = os.path.join(prefix, "bin", "dorvanel")
-        page = os.path.join(prefix, "share", "man", "man1", "dorvanel.1")
-        if not check(os.path.isfile(program) and os.path.isfile(page), "both files are there"):
+        page = os.path.join(prefix, "share", "man", "man1", "dorvanel.1.gz")
+        if not check(os.path.isfile(program) and os.path.isfile(page), "the program and its page are there"):
             return
         check(os.stat(program).st_mode & stat.S_IXOTH, "bin/dorvanel is executable by everyone")
         check(read_bytes(program) == read_bytes(args.program), "bin/dorvanel is the built program")
+        loaded = completion_in(prefix)
+        check(loaded == "complete -F _dorvanel dorvanel", f"bash-completion loads the completion: {loaded!r}")
 
         rendered = {}
         for locale in ["C", "C.UTF-8"]:
@@ -129,7 +159,8 @@ def linux_install(args):
 def check_page_against_program(rendered, program, preload, version):
     footer = rendered.rstrip("\n").splitlines()[-1]
     check(footer.startswith(f"dorvanel {version} "), f"the page names version {version}: {footer!r}")
-    for title in ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "DRIVES", "OUTPUT", "EXIT STATUS", "EXAMPLES"]:
+    for title in ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "DRIVES", "OUTPUT", "EXIT STATUS", "NOTES",
+                  "EXAMPLES", "COPYRIGHT"]:
         if not check(title in rendered.splitlines(), f"the page has a {title} section"):
             return
 
@@ -160,13 +191,17 @@ def check_page_against_program(rendered, program, preload, version):
 
     # Each example: the devices its text names are opened, its wait is waited,
     # the notice appears when it says so, and the exit status is 0.
-    examples = []
-    for line in section(rendered, "EXAMPLES"):
+    # NOTES shows some commands in the same form.
+    examples, current = [], None
+    for line in section(rendered, "NOTES") + section(rendered, "EXAMPLES"):
         if re.match(r"^ {7}dorvanel\b", line):
-            examples.append([line.strip(), ""])
-        elif examples:
-            examples[-1][1] += " " + line.strip()
-    check(len(examples) >= 6, f"the page has examples: {examples}")
+            current = [line.strip(), ""]
+            examples.append(current)
+        elif current and line.startswith(" " * 14):
+            current[1] += " " + line.strip()
+        elif line.strip():
+            current = None
+    check(len(examples) >= 8, f"the page has examples: {examples}")
     for command, text in examples:
         run, steps = trace(program, preload, shlex.split(command)[1:])
         devices = re.findall(r"/dev/\w+", text)
@@ -178,13 +213,63 @@ def check_page_against_program(rendered, program, preload, version):
         check([step for step in steps if step.startswith("wait")] == waits, f"{command}: waits {waits}: {steps}")
 
 
+# --- Debian ----------------------------------------------------------------
+
+def debian_package(args):
+    if not check(os.path.isfile(args.deb),
+                 f"{args.deb} is missing (made by: cmake --build --preset native --target package)"):
+        return
+    # Errors and warnings, at lintian's default level; overrides ship in the package.
+    lint = subprocess.run(["lintian", args.deb], capture_output=True, text=True, timeout=300)
+    print(lint.stdout, end="")
+    tags = [line for line in lint.stdout.splitlines() if re.match(r"^[EW]: ", line)]
+    check(lint.returncode == 0 and not tags, f"lintian raises no error or warning: {tags}")
+
+    fields = {}
+    for name in ["Package", "Version", "Section", "Depends", "Description"]:
+        fields[name] = subprocess.run(["dpkg-deb", "--field", args.deb, name], capture_output=True,
+                                      text=True, timeout=60).stdout.rstrip("\n")
+    check(fields["Package"] == "dorvanel" and fields["Version"] == f"{args.version}-1"
+          and fields["Section"] == "utils", f"package dorvanel {args.version}-1 in utils: {fields}")
+    check(re.fullmatch(r"libc6 \(>= [\d.]+\)", fields["Depends"]), f"it depends on libc6 alone: {fields}")
+    check(len(fields["Description"].splitlines()) > 2, f"a description beyond its first line: {fields}")
+
+    listing = subprocess.run(["dpkg-deb", "--contents", args.deb], capture_output=True, text=True,
+                             timeout=60).stdout.splitlines()
+    files = sorted(line.split()[-1] for line in listing if not line.startswith("d"))
+    expected = sorted(f"./usr/{path}" for path in INSTALLED + ["share/lintian/overrides/dorvanel"])
+    check(files == expected, f"the package holds {expected}: {files}")
+
+    with tempfile.TemporaryDirectory() as root:
+        subprocess.run(["dpkg-deb", "--extract", args.deb, root], check=True, timeout=60)
+        program = os.path.join(root, "usr", "bin", "dorvanel")
+        check(read_bytes(program) == read_bytes(args.program), "usr/bin/dorvanel is the built program")
+        for arguments, expected_steps in [(["/E:", "/OpenClose=3"], ["open /dev/sr1", "wait 3000 ms", "open /dev/sr1"]),
+                                          ([], ["open /dev/cdrom"])]:
+            run, steps = trace(program, args.preload, arguments)
+            check((run.returncode, run.stdout, run.stderr, steps) == (0, b"", b"", expected_steps),
+                  f"the unpacked dorvanel {shlex.join(arguments)} does {expected_steps}: {run}, {steps}")
+
+        # The Debian copyright file carries the licence word for word.
+        copyright = read_bytes(os.path.join(root, "usr", "share", "doc", "dorvanel", "copyright")).decode()
+        licence = read_bytes(args.license).decode()
+        holders = re.search(r"^Copyright \(c\) (.*)$", licence, re.M)[1]
+        body = licence[licence.index("\n\n", licence.index("Copyright")):].strip("\n")
+        field = "\n".join(" " + (line or ".") for line in body.split("\n"))
+        check(f"Copyright: {holders}\nLicense: Expat\n" in copyright
+              and copyright.endswith(f"License: Expat\n{field}\n"),
+              f"the copyright file holds the licence's holders and text:\n{copyright}")
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("check", choices=["windows-zip", "linux-install"])
-    for option in ["--zip", "--exe", "--cmake", "--build-dir", "--program", "--preload", "--version"]:
+    parser.add_argument("check", choices=["windows-zip", "linux-install", "debian-package"])
+    for option in ["--zip", "--exe", "--license", "--deb", "--cmake", "--build-dir", "--program",
+                   "--preload", "--version"]:
         parser.add_argument(option)
     args = parser.parse_args()
-    {"windows-zip": windows_zip, "linux-install": linux_install}[args.check](args)
+    {"windows-zip": windows_zip, "linux-install": linux_install,
+     "debian-package": debian_package}[args.check](args)
     print(f"{len(failures)} failure(s)")
     return 1 if failures else 0
 

@@ -48,13 +48,8 @@ int open(const char* path, int flags, ...) {
     return traced_open(path, flags, mode);
 }
 
-int open64(const char* path, int flags, ...) {
-    va_list rest;
-    va_start(rest, flags);
-    const mode_t mode = (flags & O_CREAT) ? va_arg(rest, mode_t) : 0;
-    va_end(rest);
-    return traced_open(path, flags, mode);
-}
+// The same call under its large-file name.
+int open64(const char* path, int flags, ...) __attribute__((alias("open")));
 
 int nanosleep(const struct timespec* duration, struct timespec*) {
     char line[64];

@@ -7,13 +7,14 @@
 #include <vector>
 
 #include "invocation/invocation.h"
-#include "recording_platform.h"
+#include "support/argument_lists.h"
+#include "support/code_pages.h"
 
 namespace dorvanel {
 
 namespace {
 
-using recording::interpret_arguments;
+using argument_lists::interpret_ascii;
 
 const DriveElement none{};
 const DriveElement drive_d = DriveElement::for_letter('d');
@@ -92,7 +93,7 @@ TEST(Grammar, ReadsEveryArgumentListIntoAnInvocation) {
     for (const GrammarCase& c : grammar_cases) {
         std::string shown;
         for (const std::string& argument : c.arguments) shown += " [" + argument + "]";
-        EXPECT_EQ(interpret_arguments(c.arguments), c.expected) << c.group << ":" << shown;
+        EXPECT_EQ(interpret_ascii(c.arguments), c.expected) << c.group << ":" << shown;
     }
 }
 
@@ -100,7 +101,7 @@ TEST(Grammar, ReadsEveryArgumentListIntoAnInvocation) {
 TEST(Grammar, LowercasesByThePlatformRule) {
     const auto read = [&](std::string packed) {
         std::string room(packed.size(), '\0');
-        return interpret({packed}, recording::windows_1252_lowercase, room);
+        return interpret({packed}, code_pages::windows_1252_lowercase, room);
     };
     EXPECT_EQ(read(std::string("/\xC4:\0/OPEN\0", 11)), (Invocation{Mode::Open, DriveElement::for_letter('\xE4'), 0}));
     // A rule that leaves A to Z alone makes upper-case options unknown.
@@ -111,7 +112,7 @@ TEST(Grammar, LowercasesByThePlatformRule) {
 
 TEST(Grammar, LeadByteOfADoubleByteDriveIsTheLetter) {
     // Shift-JIS "\x82\xA0" followed by a colon: the lead byte alone is the letter.
-    EXPECT_EQ(interpret_arguments({"/\x82\xA0:", "/Close"}),
+    EXPECT_EQ(interpret_ascii({"/\x82\xA0:", "/Close"}),
               (Invocation{Mode::Close, DriveElement::for_letter('\x82'), 0}));
 }
 
