@@ -28,6 +28,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import report  # noqa: E402  (tests/e2e/report.py: one line per case, a closing count)
+import wine_prefix as wine_prefix_module  # noqa: E402  (the tests' Wine prefix, reaching no host drive)
 import scenarios  # noqa: E402
 
 QEMU = "qemu-system-x86_64"
@@ -279,21 +280,16 @@ def qemu_can_run():
 # --- Checking one boot --------------------------------------------------------
 
 def wine_prefix(root):
-    """A 32-bit prefix made here on the host, whose D: is the guest's first
-    CD drive: HKLM\\Software\\Wine\\Drives says d: is a CD-ROM,
-    dosdevices/d: is where a disc would be mounted (an empty folder) and d::
-    is its device. Wine never runs on the host after that."""
-    env = dict(os.environ, WINEPREFIX=os.path.join(root, "prefix"), HOME=os.path.join(root, "home"),
-               WINEARCH="win32", WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
-    os.makedirs(env["HOME"])
-    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
-    subprocess.run(["wineboot", "-i"], env=env, check=True, **quiet)
-    subprocess.run(["wine", "reg", "add", r"HKLM\Software\Wine\Drives", "/v", "d:", "/t", "REG_SZ", "/d", "cdrom",
-                    "/f"], env=env, check=True, **quiet)
-    subprocess.run(["wineserver", "-w"], env=env, check=True, timeout=300)
+    """The tests' usual prefix, made here on the host, whose D: is then the
+    guest's first CD drive: HKLM\\Software\\Wine\\Drives says d: is a
+    CD-ROM, dosdevices/d: is where its disc would be mounted (an empty folder)
+    and d:: its device. Wine never runs on the host after that. Returns the
+    environment variables the guest needs to use it."""
+    env = wine_prefix_module.create(root, [(r"HKLM\Software\Wine\Drives", "d:", "cdrom")])
     os.mkdir(os.path.join(env["WINEPREFIX"], "drive_d"))
     os.symlink("../drive_d", os.path.join(env["WINEPREFIX"], "dosdevices", "d:"))
     os.symlink("/dev/sr0", os.path.join(env["WINEPREFIX"], "dosdevices", "d::"))
+    return {name: value for name, value in env.items() if os.environ.get(name) != value}
 
 
 def guest_mounts(machine):
@@ -341,8 +337,7 @@ def run_boot(boot, args, results):
     if boot.wine:
         if not os.path.isfile(args.exe):
             raise SystemExit(f"no {args.exe}: build it first (cmake --preset win32 && cmake --build --preset win32)")
-        fill["prefix"] = os.path.join(args.work, "wine")
-        wine_prefix(fill["prefix"])
+        wine_environment = wine_prefix(os.path.join(args.work, "wine"))
         print(f"Wine prefix made on the host in {time.monotonic() - started:.1f} s")
     fill = {key: shlex.quote(value) for key, value in fill.items()}
     disc = disc_image(args.work)
@@ -357,6 +352,8 @@ def run_boot(boot, args, results):
         named = dict(line.split() for line in output.splitlines())
         problems = [f"sr{n} is {named.get(f'sr{n}')}, not the {drive.bus} drive {drive.name}"
                     for n, drive in enumerate(boot.drives) if drive.sysfs not in named.get(f"sr{n}", "")]
+        if boot.wine:
+            machine.guest.run("export " + " ".join(f"{k}={shlex.quote(v)}" for k, v in wine_environment.items()))
         for command in boot.setup:
             output, status = machine.guest.run(command.format(**fill))
             if status:
