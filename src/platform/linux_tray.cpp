@@ -21,7 +21,7 @@ constexpr bool is_octal_escape(std::string_view text) {
 }
 
 // One line of mountinfo: "id parent major:minor root mount-point options ...".
-int unmount_if_on(std::span<char> line, unsigned major, unsigned minor, int (*unmount)(const char*)) {
+int unmount_if_on(std::span<char> line, std::string_view device, int (*unmount)(const char*)) {
     const std::string_view text(line.data(), line.size());
     std::string_view fields[5];
     std::size_t at = 0;
@@ -32,13 +32,7 @@ int unmount_if_on(std::span<char> line, unsigned major, unsigned minor, int (*un
         field = text.substr(at, space - at);
         at = space + 1;
     }
-    unsigned mounted_major = 0, mounted_minor = 0;
-    const char* const end = fields[2].data() + fields[2].size();
-    const auto major_read = std::from_chars(fields[2].data(), end, mounted_major);
-    if (major_read.ec != std::errc{} || major_read.ptr == end || *major_read.ptr != ':') return 0;
-    const auto minor_read = std::from_chars(major_read.ptr + 1, end, mounted_minor);
-    if (minor_read.ec != std::errc{} || minor_read.ptr != end) return 0;
-    if (mounted_major != major || mounted_minor != minor) return 0;
+    if (fields[2] != device) return 0;
 
     char* const path = line.data() + (fields[4].data() - text.data());
     std::size_t size = 0;
@@ -96,13 +90,18 @@ void drive_tray(const char* device, DoorAction action, const DeviceCalls& calls)
 }
 
 int unmount_each(std::span<char> mountinfo, unsigned major, unsigned minor, int (*unmount)(const char* mount_point)) {
+    std::array<char, 24> numbers;  // "major:minor", as mountinfo writes it
+    char* end = std::to_chars(numbers.data(), numbers.data() + 10, major).ptr;
+    *end++ = ':';
+    end = std::to_chars(end, numbers.data() + numbers.size(), minor).ptr;
+    const std::string_view device(numbers.data(), static_cast<std::size_t>(end - numbers.data()));
     // Last line first: a filesystem mounted on top of another from the same
     // disc has to go before it.
-    for (std::size_t end = mountinfo.size(); end > 0;) {
-        std::size_t start = end;
+    for (std::size_t line_end = mountinfo.size(); line_end > 0;) {
+        std::size_t start = line_end;
         while (start > 0 && mountinfo[start - 1] != '\n') --start;
-        if (const int result = unmount_if_on(mountinfo.subspan(start, end - start), major, minor, unmount)) return result;
-        end = start > 0 ? start - 1 : 0;
+        if (const int result = unmount_if_on(mountinfo.subspan(start, line_end - start), device, unmount)) return result;
+        line_end = start > 0 ? start - 1 : 0;
     }
     return 0;
 }

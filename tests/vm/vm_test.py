@@ -133,17 +133,19 @@ def disc_image(work):
 
 # --- QEMU -------------------------------------------------------------------
 
-def connect(path, started, process, limit=30):
+def connect(path, machine, limit=30):
+    """QEMU's end of a socket, once QEMU has made it."""
     while True:
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         try:
-            s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
             s.connect(path)
             return s
         except OSError:
             s.close()
-            if process.poll() is not None:
-                raise RuntimeError(f"QEMU exited with status {process.returncode}")
-            if time.monotonic() - started > limit:
+            if machine.process.poll() is not None:
+                with open(machine.log, errors="replace") as f:
+                    raise RuntimeError(f"QEMU exited with status {machine.process.returncode}: {f.read()}")
+            if time.monotonic() - machine.started > limit:
                 raise
             time.sleep(0.05)
 
@@ -208,14 +210,13 @@ class Guest:
 
 class Machine:
     def __init__(self, boot, kernel, work, disc):
-        self.work = work
-        self.console = os.path.join(work, "console.log")
+        self.console, self.log = os.path.join(work, "console.log"), os.path.join(work, "qemu.log")
         qmp_path, control_path = os.path.join(work, "qmp.sock"), os.path.join(work, "control.sock")
         command = [
             QEMU, "-machine", "pc,accel=tcg", "-smp", "1", "-m", str(boot.memory), "-nodefaults",
             "-no-user-config", "-display", "none", "-no-reboot",
             "-kernel", vmlinux(kernel), "-initrd", initramfs(kernel, os.path.join(work, "initramfs.cpio")),
-            "-append", "console=ttyS0 quiet panic=-1 usb-storage.delay_use=0",
+            "-append", "console=ttyS0 quiet panic=-1",
             "-serial", f"file:{self.console}",
             "-chardev", f"socket,id=control,path={control_path},server=on,wait=off", "-serial", "chardev:control",
             "-qmp", f"unix:{qmp_path},server=on,wait=off",
@@ -226,11 +227,12 @@ class Machine:
             medium = f",file={disc},format=raw,readonly=on" if drive.disc else ""
             command += ["-drive", f"if=none,id={drive.name},media=cdrom{medium}", *drive.qemu]
         self.started = time.monotonic()
-        self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                        stderr=subprocess.STDOUT, preexec_fn=end_with_parent)
+        with open(self.log, "wb") as log:
+            self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                            preexec_fn=end_with_parent)
         try:
-            self.qmp = Qmp(connect(qmp_path, self.started, self.process))
-            self.guest = Guest(connect(control_path, self.started, self.process))
+            self.qmp = Qmp(connect(qmp_path, self))
+            self.guest = Guest(connect(control_path, self))
             self.guest.read_until(rb"ready\n", 60)
             self.booted = time.monotonic() - self.started
         except Exception:
@@ -365,7 +367,11 @@ def run_boot(boot, args, results):
             return
         trays = {drive.name: False for drive in boot.drives}
         for step in boot.steps:
-            problems, evidence = check_step(machine, step, fill, trays)
+            try:
+                problems, evidence = check_step(machine, step, fill, trays)
+            except (OSError, RuntimeError) as error:  # the guest or QEMU stopped answering
+                results.case(step.what, [str(error)], machine.console_tail())
+                return
             results.case(step.what, problems, evidence)
     finally:
         machine.stop()
