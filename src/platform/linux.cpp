@@ -2,10 +2,15 @@
 // usage notice on standard error (a console has no message box).
 #include <fcntl.h>
 #include <scsi/sg.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 
@@ -19,6 +24,51 @@ int open_device(const char* path) {
     // Without O_NONBLOCK the driver may close the tray or wait for a disc.
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     return fd < 0 ? -errno : fd;
+}
+
+// umount(8) knows more than the kernel: fstab's `user` mounts, and the
+// helpers of automounters. What it says goes nowhere.
+int run_umount(const char* mount_point) {
+    posix_spawn_file_actions_t quiet;
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&quiet, STDOUT_FILENO, STDERR_FILENO);
+    char* argv[] = {const_cast<char*>("umount"), const_cast<char*>(mount_point), nullptr};
+    pid_t umount;
+    const int failure = posix_spawn(&umount, "/bin/umount", &quiet, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&quiet);
+    if (failure != 0) return -failure;
+    int status;
+    while (waitpid(umount, &status, 0) < 0) {
+        if (errno != EINTR) return -errno;
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -EBUSY;
+}
+
+int unmount_all(int fd) {
+    struct stat device;
+    if (fstat(fd, &device) != 0 || !S_ISBLK(device.st_mode)) return 0;
+    // Without a mount table there is nothing known to unmount.
+    const int table = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (table < 0) return 0;
+    char* text = nullptr;
+    std::size_t size = 0;
+    for (std::size_t room = 0;;) {
+        if (size == room) {
+            char* const larger = static_cast<char*>(std::realloc(text, room = room * 2 + 16384));
+            if (larger == nullptr) break;
+            text = larger;
+        }
+        const ssize_t got = read(table, text + size, room - size);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        size += static_cast<std::size_t>(got);
+    }
+    close(table);
+    signal(SIGCHLD, SIG_DFL);  // an ignored SIGCHLD would lose umount's exit status
+    const int result = linux_tray::unmount_each({text, size}, major(device.st_rdev), minor(device.st_rdev), run_umount);
+    std::free(text);
+    return result;
 }
 
 int control(int fd, unsigned long request, unsigned long argument) {
@@ -41,7 +91,7 @@ int start_stop_unit(int fd, bool start) {
 
 void close_device(int fd) { close(fd); }
 
-constexpr linux_tray::DeviceCalls device_calls{open_device, control, start_stop_unit, close_device};
+constexpr linux_tray::DeviceCalls device_calls{open_device, unmount_all, control, start_stop_unit, close_device};
 
 }  // namespace
 

@@ -1,0 +1,401 @@
+#!/usr/bin/python3
+"""Boots the stock Debian kernel in QEMU with emulated CD drives, types each
+step of one boot's scenario into the guest, and checks what the trays did as
+QEMU reports it through QMP: the DEVICE_TRAY_MOVED events with their times,
+and query-block's tray_open and locked. The guest only says what ran and
+what its mount table shows.
+
+    vm_test.py BOOT --program DORVANEL --preload ENOTTY_SO --exe DORVANEL_EXE --work DIR
+
+BOOT is a name in scenarios.BOOTS. The kernel comes from the cache that
+`tools/setup test` fills.
+"""
+
+import argparse
+import ctypes
+import json
+import lzma
+import os
+import re
+import shlex
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+import report  # noqa: E402  (tests/e2e/report.py: one line per case, a closing count)
+import wine_prefix as wine_prefix_module  # noqa: E402  (the tests' Wine prefix, reaching no host drive)
+import scenarios  # noqa: E402
+
+QEMU = "qemu-system-x86_64"
+COMMAND_LIMIT = 120  # seconds for one step in the guest (Wine's first start is the longest)
+
+
+# --- The kernel and the initramfs ---------------------------------------------
+
+def kernel_dir():
+    cache = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    path = os.path.join(cache, "dorvanel", "kernel", "current")
+    if not os.path.isdir(os.path.join(path, "boot")):
+        raise SystemExit(f"no kernel in {path}: run tools/setup test")
+    return os.path.realpath(path)
+
+
+def vmlinux(kernel):
+    """The ELF kernel inside vmlinuz (an xz stream), extracted once: QEMU
+    starts it directly, and the guest skips decompressing itself."""
+    target = os.path.join(kernel, "vmlinux")
+    if not os.path.exists(target):
+        [vmlinuz] = [os.path.join(kernel, "boot", n) for n in os.listdir(os.path.join(kernel, "boot"))
+                     if n.startswith("vmlinuz-")]
+        with open(vmlinuz, "rb") as f:
+            image = f.read()
+        start = image.index(b"\xfd7zXZ\x00")
+        elf = lzma.LZMADecompressor(format=lzma.FORMAT_XZ).decompress(image[start:])
+        assert elf.startswith(b"\x7fELF"), "vmlinuz holds no ELF kernel"
+        with open(target + ".partial", "wb") as f:
+            f.write(elf)
+        os.replace(target + ".partial", target)
+    return target
+
+
+def modules_in_order(kernel, wanted):
+    """The wanted modules after the ones each depends on (from .modinfo)."""
+    [release] = os.listdir(os.path.join(kernel, "lib", "modules"))
+    files = {}
+    for folder, _, names in os.walk(os.path.join(kernel, "lib", "modules", release, "kernel")):
+        for name in names:
+            if name.endswith(".ko"):
+                files[name[:-3].replace("-", "_")] = os.path.join(folder, name)
+    order = []
+
+    def add(name):
+        if name in order:
+            return
+        with open(files[name], "rb") as f:
+            depends = re.search(rb"\0depends=([^\0]*)\0", f.read()).group(1).decode()
+        for dependency in filter(None, depends.split(",")):
+            add(dependency.replace("-", "_"))
+        order.append(name)
+
+    for name in wanted:
+        add(name)
+    return [(name, files[name]) for name in order]
+
+
+def cpio(entries):
+    """A newc archive: (path, mode, data or device numbers) each."""
+    out = bytearray()
+    for number, (path, mode, content) in enumerate([*entries, ("TRAILER!!!", 0, b"")], 1):
+        rdev = content if isinstance(content, tuple) else (0, 0)
+        data = b"" if isinstance(content, tuple) else content
+        name = path.encode() + b"\0"
+        fields = (number, mode, 0, 0, 1, 0, len(data), 0, 0, *rdev, len(name), 0)
+        out += b"070701" + b"".join(b"%08X" % field for field in fields) + name
+        out += b"\0" * (-len(out) % 4) + data + b"\0" * (-len(data) % 4)
+    return bytes(out)
+
+
+def initramfs(kernel, path):
+    modules = modules_in_order(kernel, scenarios.MODULES)
+    entries = [(d, 0o40755, b"") for d in ("bin", "dev", "proc", "sys", "modules")]
+    entries.append(("dev/console", 0o20600, (5, 1)))
+    with open("/bin/busybox", "rb") as f:
+        entries.append(("bin/busybox", 0o100755, f.read()))
+    with open(os.path.join(HERE, "guest_init.sh"), "rb") as f:
+        entries.append(("init", 0o100755, f.read()))
+    for name, file in modules:
+        with open(file, "rb") as f:
+            entries.append((f"modules/{name}.ko", 0o100644, f.read()))
+    order = "".join(f"{name} {scenarios.MODULE_PARAMETERS.get(name, '')}\n" for name, _ in modules)
+    entries.append(("modules/order", 0o100644, order.encode()))
+    with open(path, "wb") as f:
+        f.write(cpio(entries))
+    return path
+
+
+def disc_image(work):
+    """A small ISO 9660 disc with one file on it."""
+    content = os.path.join(work, "disc")
+    os.makedirs(content, exist_ok=True)
+    with open(os.path.join(content, "README.TXT"), "w") as f:
+        f.write("A disc for dorvanel's vm tests.\n")
+    image = os.path.join(work, "disc.iso")
+    maker = shutil.which("xorriso") and ["xorriso", "-as", "mkisofs"] or ["genisoimage"]
+    subprocess.run([*maker, "-quiet", "-V", "DORVANEL", "-o", image, content], check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return image
+
+
+# --- QEMU -------------------------------------------------------------------
+
+def connect(path, machine, limit=30):
+    """QEMU's end of a socket, once QEMU has made it."""
+    while True:
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            s.connect(path)
+            return s
+        except OSError:
+            s.close()
+            if machine.process.poll() is not None:
+                with open(machine.log, errors="replace") as f:
+                    raise RuntimeError(f"QEMU exited with status {machine.process.returncode}: {f.read()}")
+            if time.monotonic() - machine.started > limit:
+                raise
+            time.sleep(0.05)
+
+
+class Qmp:
+    """QEMU's monitor: commands one at a time, and every event kept with the
+    time QEMU stamped on it."""
+
+    def __init__(self, sock):
+        self.file = sock.makefile("rwb")
+        self.events = []
+        json.loads(self.file.readline())  # the greeting
+        self.command("qmp_capabilities")
+
+    def command(self, name, **arguments):
+        self.file.write(json.dumps({"execute": name, "arguments": arguments}).encode() + b"\n")
+        self.file.flush()
+        while True:
+            message = json.loads(self.file.readline())
+            if "event" in message:
+                stamp = message["timestamp"]
+                self.events.append((message["event"], message.get("data", {}),
+                                    stamp["seconds"] + stamp["microseconds"] / 1e6))
+            elif "error" in message:
+                raise RuntimeError(f"QMP {name}: {message['error']}")
+            else:
+                return message["return"]
+
+    def trays(self):
+        """Each drive's (tray_open, locked); reading the reply also takes in
+        every event QEMU queued before it."""
+        return {b["device"]: (b.get("tray_open"), b.get("locked")) for b in self.command("query-block")}
+
+
+class Guest:
+    """The guest's shell on the second serial port: one command line, then its
+    output up to the line that gives its exit status."""
+
+    def __init__(self, sock):
+        self.sock = sock
+        self.buffer = b""
+
+    def read_until(self, pattern, limit):
+        deadline = time.monotonic() + limit
+        while not (found := re.search(pattern, self.buffer)):
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise TimeoutError(f"no answer from the guest; it printed {self.buffer[-2000:]!r}")
+            self.sock.settimeout(left)
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise RuntimeError("the guest's serial port closed")
+            self.buffer += chunk
+        text, self.buffer = self.buffer[:found.start()], self.buffer[found.end():]
+        return text.decode("utf-8", "replace").replace("\r", ""), found
+
+    def run(self, command, limit=COMMAND_LIMIT):
+        self.sock.sendall(command.encode() + b"\n")
+        output, found = self.read_until(rb"\n@@done (\d+)\n", limit)
+        return output.strip("\n"), int(found.group(1))
+
+
+class Machine:
+    def __init__(self, boot, kernel, work, disc):
+        self.console, self.log = os.path.join(work, "console.log"), os.path.join(work, "qemu.log")
+        qmp_path, control_path = os.path.join(work, "qmp.sock"), os.path.join(work, "control.sock")
+        command = [
+            QEMU, "-machine", "pc,accel=tcg", "-smp", "1", "-m", str(boot.memory), "-nodefaults",
+            "-no-user-config", "-display", "none", "-no-reboot",
+            "-kernel", vmlinux(kernel), "-initrd", initramfs(kernel, os.path.join(work, "initramfs.cpio")),
+            "-append", "console=ttyS0 quiet panic=-1",
+            "-serial", f"file:{self.console}",
+            "-chardev", f"socket,id=control,path={control_path},server=on,wait=off", "-serial", "chardev:control",
+            "-qmp", f"unix:{qmp_path},server=on,wait=off",
+            "-fsdev", "local,id=host,path=/,security_model=none,readonly=on,multidevs=remap",
+            "-device", "virtio-9p-pci,fsdev=host,mount_tag=host,addr=0x7",
+        ]
+        for drive in boot.drives:
+            medium = f",file={disc},format=raw,readonly=on" if drive.disc else ""
+            command += ["-drive", f"if=none,id={drive.name},media=cdrom{medium}", *drive.qemu]
+        self.started = time.monotonic()
+        with open(self.log, "wb") as log:
+            self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                            preexec_fn=end_with_parent)
+        try:
+            self.qmp = Qmp(connect(qmp_path, self))
+            self.guest = Guest(connect(control_path, self))
+            self.guest.read_until(rb"ready\n", 60)
+            self.booted = time.monotonic() - self.started
+        except Exception:
+            self.stop()
+            raise
+
+    def console_tail(self, lines=30):
+        try:
+            with open(self.console, errors="replace") as f:
+                return f.read().splitlines()[-lines:]
+        except OSError:
+            return []
+
+    def stop(self):
+        if self.process.poll() is None:
+            try:
+                self.qmp.command("quit")
+            except Exception:
+                pass
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+def end_with_parent():
+    """QEMU is killed when the test ends, even when CTest kills it first."""
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
+def qemu_can_run():
+    """None when QEMU starts a TCG machine here, else why not."""
+    if shutil.which(QEMU) is None:
+        return f"{QEMU} is not installed (tools/setup test installs it)"
+    try:
+        result = subprocess.run([QEMU, "-machine", "pc,accel=tcg", "-nodefaults", "-display", "none", "-S",
+                                 "-qmp", "stdio"], input=b'{"execute":"qmp_capabilities"}\n{"execute":"quit"}\n',
+                                capture_output=True, timeout=60)
+    except (OSError, subprocess.TimeoutExpired) as error:
+        return f"{QEMU} could not start: {error}"
+    if result.returncode != 0:
+        return f"{QEMU} cannot start a machine here: {result.stderr.decode(errors='replace').strip()}"
+    return None
+
+
+# --- Checking one boot --------------------------------------------------------
+
+def wine_prefix(root):
+    """The tests' usual prefix, made here on the host, whose D: is then the
+    guest's first CD drive: HKLM\\Software\\Wine\\Drives says d: is a
+    CD-ROM, dosdevices/d: is where its disc would be mounted (an empty folder)
+    and d:: its device. Wine never runs on the host after that. Returns the
+    environment variables the guest needs to use it."""
+    env = wine_prefix_module.create(root, [(r"HKLM\Software\Wine\Drives", "d:", "cdrom")])
+    os.mkdir(os.path.join(env["WINEPREFIX"], "drive_d"))
+    os.symlink("../drive_d", os.path.join(env["WINEPREFIX"], "dosdevices", "d:"))
+    os.symlink("/dev/sr0", os.path.join(env["WINEPREFIX"], "dosdevices", "d::"))
+    return {name: value for name, value in env.items() if os.environ.get(name) != value}
+
+
+def guest_mounts(machine):
+    output, _ = machine.guest.run("cat /proc/mounts")
+    return sorted(line.split()[0] for line in output.splitlines() if line.startswith("/dev/sr"))
+
+
+def check_step(machine, step, fill, trays):
+    """Runs one step; returns what went wrong and what was seen."""
+    command = step.command.format(**fill)
+    seen = len(machine.qmp.events)
+    started = time.monotonic()
+    output, status = machine.guest.run(command)
+    took = time.monotonic() - started
+    now = machine.qmp.trays()
+    moves = [(data["device"], "open" if data["tray-open"] else "closed", stamp)
+             for name, data, stamp in machine.qmp.events[seen:] if name == "DEVICE_TRAY_MOVED"]
+    problems = report.compare("exit status", status, 0)
+    problems += report.compare("tray movements", [f"{d} {m}" for d, m, _ in moves], step.moves)
+    if step.gap and len(moves) >= 2:
+        gap = moves[1][2] - moves[0][2]
+        if not step.gap[0] <= gap <= step.gap[1]:
+            problems.append(f"{gap:.2f} s between the movements, not {step.gap[0]} to {step.gap[1]}")
+    for move in step.moves:
+        drive, state = move.split()
+        trays[drive] = state == "open"
+    problems += report.compare("trays open", sorted(d for d, (o, _) in now.items() if o),
+                               sorted(d for d, o in trays.items() if o))
+    if step.locked is not None:
+        problems += report.compare("doors locked", sorted(d for d, (_, locked) in now.items() if locked),
+                                   sorted(step.locked))
+    if step.mounted is not None:
+        problems += report.compare("mounted from CD devices", guest_mounts(machine), sorted(step.mounted))
+    gaps = "".join(f", {b[2] - a[2]:.2f} s apart" for a, b in zip(moves, moves[1:]))
+    print(f"     {took:5.2f} s  $ {command}  ->  {', '.join(f'{d} {m}' for d, m, _ in moves) or 'no movement'}{gaps}")
+    return problems, [f"$ {command}", *output.splitlines(), f"QMP now: {now}"]
+
+
+def run_boot(boot, args, results):
+    kernel = kernel_dir()
+    shutil.rmtree(args.work, ignore_errors=True)
+    os.makedirs(args.work)
+    started = time.monotonic()
+    fill = {"program": args.program, "preload": args.preload, "exe": args.exe}
+    if boot.wine:
+        if not os.path.isfile(args.exe):
+            raise SystemExit(f"no {args.exe}: build it first (cmake --preset win32 && cmake --build --preset win32)")
+        wine_environment = wine_prefix(os.path.join(args.work, "wine"))
+        print(f"Wine prefix made on the host in {time.monotonic() - started:.1f} s")
+    fill = {key: shlex.quote(value) for key, value in fill.items()}
+    disc = disc_image(args.work)
+
+    machine = Machine(boot, kernel, args.work, disc)
+    try:
+        print(f"booted to the guest's shell in {machine.booted:.1f} s")
+        count = len(boot.drives)
+        output, _ = machine.guest.run(
+            f"until [ $(ls -d /sys/block/sr* 2>/dev/null | wc -l) -ge {count} ]; do sleep 0.1; done; "
+            "for d in /sys/block/sr*; do echo ${d##*/} $(readlink -f $d/device); done", 60)
+        named = dict(line.split() for line in output.splitlines())
+        problems = [f"sr{n} is {named.get(f'sr{n}')}, not the {drive.bus} drive {drive.name}"
+                    for n, drive in enumerate(boot.drives) if drive.sysfs not in named.get(f"sr{n}", "")]
+        if boot.wine:
+            machine.guest.run("export " + " ".join(f"{k}={shlex.quote(v)}" for k, v in wine_environment.items()))
+        for command in boot.setup:
+            output, status = machine.guest.run(command.format(**fill))
+            if status:
+                problems.append(f"setup {command!r} exited {status}: {output}")
+        print(f"drives ready in {time.monotonic() - machine.started:.1f} s: "
+              + ", ".join(f"sr{n} {d.name} ({d.bus})" for n, d in enumerate(boot.drives)))
+        results.case("the guest sees the drives in order, and is set up", problems, machine.console_tail())
+        if problems:
+            return
+        trays = {drive.name: False for drive in boot.drives}
+        for step in boot.steps:
+            try:
+                problems, evidence = check_step(machine, step, fill, trays)
+            except (OSError, RuntimeError) as error:  # the guest or QEMU stopped answering
+                results.case(step.what, [str(error)], machine.console_tail())
+                return
+            results.case(step.what, problems, evidence)
+    finally:
+        machine.stop()
+        print(f"boot done in {time.monotonic() - machine.started:.1f} s ({time.monotonic() - started:.1f} s in all)")
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("boot", choices=sorted(scenarios.BOOTS))
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--preload", required=True)
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--work", required=True)
+    args = parser.parse_args(argv[1:])
+    boot = scenarios.BOOTS[args.boot]
+
+    results = report.Report(f"trays in QEMU: {boot.title}")
+    why_not = qemu_can_run()
+    if why_not:
+        results.skip("every step", why_not)
+    else:
+        run_boot(boot, args, results)
+    return results.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
