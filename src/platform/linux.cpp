@@ -53,20 +53,29 @@ int unmount_all(int fd) {
     if (table < 0) return 0;
     char* text = nullptr;
     std::size_t size = 0;
+    // A table read only in part could hide a mount: the tray then stays shut.
+    int result = 0;
     for (std::size_t room = 0;;) {
         if (size == room) {
-            char* const larger = static_cast<char*>(std::realloc(text, room = room * 2 + 16384));
-            if (larger == nullptr) break;
+            room = room * 2 + 16384;
+            char* const larger = static_cast<char*>(std::realloc(text, room));
+            if (larger == nullptr) {
+                result = -ENOMEM;
+                break;
+            }
             text = larger;
         }
         const ssize_t got = read(table, text + size, room - size);
         if (got < 0 && errno == EINTR) continue;
+        if (got < 0) result = -errno;
         if (got <= 0) break;
         size += static_cast<std::size_t>(got);
     }
     close(table);
-    signal(SIGCHLD, SIG_DFL);  // an ignored SIGCHLD would lose umount's exit status
-    const int result = linux_tray::unmount_each({text, size}, major(device.st_rdev), minor(device.st_rdev), run_umount);
+    if (result == 0) {
+        signal(SIGCHLD, SIG_DFL);  // an ignored SIGCHLD would lose umount's exit status
+        result = linux_tray::unmount_each({text, size}, major(device.st_rdev), minor(device.st_rdev), run_umount);
+    }
     std::free(text);
     return result;
 }
