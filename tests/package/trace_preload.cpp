@@ -30,7 +30,12 @@ void record(const char* line) {
 int traced_open(const char* path, int flags, mode_t mode) {
     if (std::strncmp(path, "/dev/", 5) != 0) return real_open()(path, flags, mode);
     char line[256];
-    std::snprintf(line, sizeof line, "open %s\n", path);
+    // The flags too when asked: the end-to-end test checks them.
+    if (std::getenv("DORVANEL_TRACE_FLAGS") != nullptr) {
+        std::snprintf(line, sizeof line, "open %s 0x%x\n", path, static_cast<unsigned>(flags));
+    } else {
+        std::snprintf(line, sizeof line, "open %s\n", path);
+    }
     record(line);
     errno = ENOENT;
     return -1;
