@@ -125,8 +125,7 @@ def disc_image(work):
     with open(os.path.join(content, "README.TXT"), "w") as f:
         f.write("A disc for dorvanel's vm tests.\n")
     image = os.path.join(work, "disc.iso")
-    maker = shutil.which("xorriso") and ["xorriso", "-as", "mkisofs"] or ["genisoimage"]
-    subprocess.run([*maker, "-quiet", "-V", "DORVANEL", "-o", image, content], check=True,
+    subprocess.run(["xorriso", "-as", "mkisofs", "-quiet", "-V", "DORVANEL", "-o", image, content], check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return image
 
