@@ -7,6 +7,7 @@ A step's command runs in the guest's shell as root; it must exit 0. After it:
   gap      (low, high): seconds between the first two movements
   locked   the drives whose door QEMU reports locked afterwards (None: not looked at)
   mounted  the CD devices the guest's mount table shows afterwards (None: not looked at)
+  check    (command, text): run afterwards, the command must print that text
 {program} and the like are filled in by vm_test.py.
 """
 
@@ -30,6 +31,7 @@ class Step:
     gap: tuple = None
     locked: list = None
     mounted: list = None
+    check: tuple = None
 
 
 @dataclasses.dataclass
@@ -63,6 +65,8 @@ USB = Drive("usb", "USB mass storage", ["-device", "qemu-xhci,id=xhci,addr=0x6",
 
 as_user = "setpriv --reuid=1000 --regid=1000 --clear-groups"
 refusing_driver = "LD_PRELOAD=/usr/local/lib/enotty_preload.so"
+# What is mounted on /mnt/disc, bottom first, and the file on top.
+mount_stack = "awk '$5 == \"/mnt/disc\" {{print $(NF - 1), $(NF - 2)}}' /proc/self/mountinfo && cat /mnt/disc/note"
 
 NATIVE = Boot(
     "the Linux program on five drives, one with a disc",
@@ -97,6 +101,11 @@ NATIVE = Boot(
              "mount -r /dev/sr1 /mnt/disc && (cd /mnt/disc && dorvanel /E: /Open)", [], mounted=["/dev/sr1"]),
         Step("a user who may not unmount it: nothing moves, the disc stays mounted",
              f"chmod o+r /dev/sr1 && {as_user} dorvanel /E: /Open", [], mounted=["/dev/sr1"]),
+        Step("another filesystem over the disc's mount point: nothing is unmounted, the tray stays shut",
+             "mount -t tmpfs cover /mnt/disc && echo the cover\\'s file >/mnt/disc/note && dorvanel /E: /Open",
+             [], mounted=["/dev/sr1"], check=(mount_stack, "/dev/sr1 iso9660\ncover tmpfs\nthe cover's file")),
+        Step("once the cover is taken off, the disc is unmounted and comes out",
+             "umount /mnt/disc && dorvanel /E: /Open", ["ide1 open"], mounted=[]),
     ],
 )
 

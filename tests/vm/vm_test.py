@@ -324,6 +324,10 @@ def check_step(machine, step, fill, trays):
                                    sorted(step.locked))
     if step.mounted is not None:
         problems += report.compare("mounted from CD devices", guest_mounts(machine), sorted(step.mounted))
+    if step.check is not None:
+        check, expected = step.check
+        printed, _ = machine.guest.run(check.format(**fill))
+        problems += report.compare(f"what {check!r} printed", printed, expected)
     gaps = "".join(f", {b[2] - a[2]:.2f} s apart" for a, b in zip(moves, moves[1:]))
     print(f"     {took:5.2f} s  $ {command}  ->  {', '.join(f'{d} {m}' for d, m, _ in moves) or 'no movement'}{gaps}")
     return problems, [f"$ {command}", *output.splitlines(), f"QMP now: {now}"]
