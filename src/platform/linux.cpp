@@ -99,7 +99,7 @@ int start_stop_unit(int fd, bool start) {
 
 void close_device(int fd) { close(fd); }
 
-constexpr linux_tray::DeviceCalls device_calls{open_device, unmount_disc, control, start_stop_unit, close_device};
+constexpr linux_tray::DeviceCalls device_calls{open_device, unmount_disc, control, start_stop_unit, close_device, wait};
 
 }  // namespace
 

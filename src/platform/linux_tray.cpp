@@ -15,6 +15,10 @@ constexpr bool is_unsupported(int result) {
     return result == -ENOSYS || result == -ENOTTY || result == -EINVAL;
 }
 
+// Up to two seconds for another opener to let go of the door lock.
+constexpr int unlock_tries = 21;
+constexpr std::uint32_t unlock_pause = 100;
+
 // mountinfo writes space, tab, newline and backslash in a path as \ooo.
 constexpr bool is_octal_escape(std::string_view text) {
     return text.size() >= 4 && text[0] == '\\' && text[1] >= '0' && text[1] <= '3' && text[2] >= '0' &&
@@ -77,7 +81,8 @@ bool holds_another(std::string_view table, std::string_view device) {
     each_mount(table, [&](const Mount& disc) {
         if (disc.device != device) return true;
         each_mount(table, [&](const Mount& other) {
-            found = other.device != device && other.mount_point == disc.mount_point && !stands_on(table, disc, other.id);
+            found = other.device != device && other.mount_point == disc.mount_point &&
+                    !stands_on(table, disc, other.id);
             return !found;
         });
         return !found;
@@ -122,7 +127,12 @@ void drive_tray(const char* device, DoorAction action, const DeviceCalls& calls)
     if (fd < 0) return;
     int result;
     if (action == DoorAction::Open) {
-        calls.control(fd, CDROM_LOCKDOOR, 0);
+        // Opening the drive reports a disc just loaded, and udev's cdrom_id
+        // then opens it too, to lock the door; while it does (a tenth of a
+        // second), the driver lets only root unlock the door.
+        for (int tries = 1; calls.control(fd, CDROM_LOCKDOOR, 0) == -EBUSY && tries < unlock_tries; ++tries) {
+            calls.wait(unlock_pause);
+        }
         result = calls.control(fd, CDROMEJECT, 0);
     } else {
         result = calls.control(fd, CDROMCLOSETRAY, 0);
@@ -131,7 +141,8 @@ void drive_tray(const char* device, DoorAction action, const DeviceCalls& calls)
     calls.close_device(fd);
 }
 
-void unmount_mounts(std::span<char> mountinfo, unsigned major, unsigned minor, int (*unmount)(const char* mount_point)) {
+void unmount_mounts(std::span<char> mountinfo, unsigned major, unsigned minor,
+                    int (*unmount)(const char* mount_point)) {
     std::array<char, 24> numbers;  // "major:minor", as mountinfo writes it
     char* end = std::to_chars(numbers.data(), numbers.data() + 10, major).ptr;
     *end++ = ':';
@@ -149,7 +160,8 @@ void unmount_mounts(std::span<char> mountinfo, unsigned major, unsigned minor, i
         std::size_t size = 0;
         for (std::size_t i = 0; i < mount.mount_point.size();) {
             if (is_octal_escape(mount.mount_point.substr(i))) {
-                path[size++] = static_cast<char>((path[i + 1] - '0') * 64 + (path[i + 2] - '0') * 8 + (path[i + 3] - '0'));
+                path[size++] =
+                    static_cast<char>((path[i + 1] - '0') * 64 + (path[i + 2] - '0') * 8 + (path[i + 3] - '0'));
                 i += 4;
             } else {
                 path[size++] = path[i++];

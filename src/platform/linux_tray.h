@@ -35,6 +35,7 @@ struct DeviceCalls {
     // SCSI START STOP UNIT with LoEj set; `start` clear ejects, set loads.
     int (*start_stop_unit)(int fd, bool start);
     void (*close_device)(int fd);
+    void (*wait)(std::uint32_t milliseconds);
 };
 
 // Opens the tray, once the device is the program's alone, or closes it,
@@ -50,6 +51,7 @@ void drive_tray(const char* device, DoorAction action, const DeviceCalls& calls)
 // umount(8) takes off whatever is on top at a path: when a mount point of
 // the disc holds anything else that is not beneath the disc (another
 // filesystem mounted over it), none is handed over.
-void unmount_mounts(std::span<char> mountinfo, unsigned major, unsigned minor, int (*unmount)(const char* mount_point));
+void unmount_mounts(std::span<char> mountinfo, unsigned major, unsigned minor,
+                    int (*unmount)(const char* mount_point));
 
 }  // namespace dorvanel::linux_tray
