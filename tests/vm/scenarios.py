@@ -124,4 +124,45 @@ WINE = Boot(
     wine=True,
 )
 
-BOOTS = {"native": NATIVE, "wine": WINE}
+# The desktop boot's user, uid 1000 in group cdrom, whom polkit lets mount
+# discs through udisks (desktop.rules).
+as_desktop_user = "setpriv --reuid=dora --regid=dora --init-groups"
+user_mounts = f"{as_desktop_user} udisksctl mount -b /dev/sr0 --no-user-interaction </dev/null"
+
+DESKTOP = Boot(
+    "the Linux program on a desktop: udev, udisks and a user's disc",
+    [ide("ide0", 0, disc=True)],
+    [
+        "install -m 755 {program} /usr/local/bin/dorvanel",
+        # In the guest's copy of /etc, the uid is dora's alone.
+        "userdel -f $(id -nu 1000 2>/dev/null) 2>/dev/null; useradd -u 1000 -G cdrom -M dora",
+        "install -m 644 {tests}/desktop.rules /etc/polkit-1/rules.d/50-dorvanel.rules",
+        "mkdir /run/dbus && dbus-daemon --system --fork",
+        # The block devices, and the block module, whose rule has the kernel
+        # poll drives for discs; the rest would only cost time.
+        "/lib/systemd/systemd-udevd --daemon && udevadm trigger --action=add --subsystem-match=module "
+        "--subsystem-match=block && udevadm settle",
+        "/usr/lib/polkit-1/polkitd --no-debug </dev/null >/dev/null 2>&1 & "
+        "gdbus wait --system --timeout 30 org.freedesktop.PolicyKit1",
+        "/usr/libexec/udisks2/udisksd </dev/null >/dev/null 2>&1 & gdbus wait --system --timeout 30 org.freedesktop.UDisks2",
+    ],
+    [
+        Step("the user mounts the disc through udisks; the door is locked", user_mounts, [], locked=["ide0"],
+             mounted=["/dev/sr0"]),
+        Step("a mount in use: the user's tray stays shut, the disc mounted",
+             f"(cd /media/dora/DORVANEL && {as_desktop_user} dorvanel)", [], mounted=["/dev/sr0"]),
+        Step("the user's dorvanel has udisks unmount the disc, and the tray opens", f"{as_desktop_user} dorvanel",
+             ["ide0 open"], locked=[], mounted=[]),
+        # Just after a close, the program's own open reports the disc loaded,
+        # and udev's cdrom_id opens the drive to lock the door.
+        Step("the user closes the tray and opens it again a tenth of a second later, four times",
+             f"for i in 1 2 3 4; do {as_desktop_user} dorvanel /Close && sleep 0.1 && {as_desktop_user} dorvanel; done",
+             ["ide0 closed", "ide0 open"] * 4),
+        Step("the user closes the tray and mounts the disc again", f"{as_desktop_user} dorvanel /Close && {user_mounts}",
+             ["ide0 closed"], mounted=["/dev/sr0"]),
+        Step("root unmounts the user's disc and opens the tray, as before", "dorvanel", ["ide0 open"], mounted=[]),
+    ],
+    memory=768,
+)
+
+BOOTS = {"native": NATIVE, "wine": WINE, "desktop": DESKTOP}

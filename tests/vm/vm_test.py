@@ -338,7 +338,7 @@ def run_boot(boot, args, results):
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
     started = time.monotonic()
-    fill = {"program": args.program, "preload": args.preload, "exe": args.exe}
+    fill = {"program": args.program, "preload": args.preload, "exe": args.exe, "tests": HERE}
     if boot.wine:
         if not os.path.isfile(args.exe):
             raise SystemExit(f"no {args.exe}: build it first (cmake --preset win32 && cmake --build --preset win32)")
@@ -359,10 +359,13 @@ def run_boot(boot, args, results):
                     for n, drive in enumerate(boot.drives) if drive.sysfs not in named.get(f"sr{n}", "")]
         if boot.wine:
             machine.guest.run("export " + " ".join(f"{k}={shlex.quote(v)}" for k, v in wine_environment.items()))
+        setup_started = time.monotonic()
         for command in boot.setup:
             output, status = machine.guest.run(command.format(**fill))
             if status:
                 problems.append(f"setup {command!r} exited {status}: {output}")
+        if boot.setup:
+            print(f"set up in {time.monotonic() - setup_started:.1f} s")
         print(f"drives ready in {time.monotonic() - machine.started:.1f} s: "
               + ", ".join(f"sr{n} {d.name} ({d.bus})" for n, d in enumerate(boot.drives)))
         results.case("the guest sees the drives in order, and is set up", problems, machine.console_tail())
