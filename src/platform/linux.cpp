@@ -135,7 +135,9 @@ void wait(std::uint32_t milliseconds) {
 
 void show_notice(const char* text, const char*, unsigned) {
     // The lines end in a plain newline here, the last one too; a failed write
-    // has nowhere to be reported.
+    // has nowhere to be reported. A reader that has gone must not end the
+    // program with SIGPIPE: the exit status stays 0.
+    signal(SIGPIPE, SIG_IGN);
     char out[256];
     std::size_t size = 0;
     const auto flush = [&] {
