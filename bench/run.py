@@ -6,7 +6,7 @@ Usage: bench/run.py NATIVE_BUILD_DIR WIN32_BUILD_DIR [--out FILE]
 
 What is measured, side by side, because the machine is shared and noisy:
 - the Linux program's whole run, `dorvanel /Close` on a machine with no CD
-  device, against the floor C program and util-linux `eject -t`: instructions
+  device (it refuses to run where there is one), against the floor C program and util-linux `eject -t`: instructions
   (callgrind), wall time (hyperfine) and peak memory (GNU time);
 - dorvanel.exe against the floor exe (the same calls, no C runtime, the same
   resources): size, imported DLLs, and start-to-exit time under Wine;
@@ -149,6 +149,15 @@ def grammar(bench_program):
     return rates
 
 
+def optical_drives():
+    """The CD drives the benchmarked programs could reach: the default
+    device, its siblings and whatever the kernel lists, present or not yet."""
+    found = [path for path in ("/dev/cdrom", "/dev/dvd") if os.path.lexists(path)]
+    found += sorted(str(p) for p in Path("/dev").glob("sr[0-9]*"))
+    found += sorted(f"/sys/block/{p.name}" for p in Path("/sys/block").glob("sr[0-9]*"))
+    return found
+
+
 def ratio(a, b):
     return a / b if b else float("nan")
 
@@ -183,8 +192,11 @@ def main():
     floor = [str(native / "bench" / "floor")]
     eject = [shutil.which("eject") or "/usr/bin/eject", "-t"]
     exe, floor_exe = win32 / "dorvanel.exe", win32 / "bench" / "floor-win32.exe"
-    if os.path.exists("/dev/cdrom"):
-        log("note: /dev/cdrom exists here; the figures are meant for a machine without one")
+    drives = optical_drives()
+    if drives:
+        sys.exit(f"bench/run.py: this machine has a CD drive ({', '.join(drives)}); the benchmarks run "
+                 "dorvanel /Close and eject -t well over a thousand times, which would drive its tray. "
+                 "Run them on a machine without one.")
 
     load_at_start = os.getloadavg()[0]
     rows = []  # (what, dorvanel, reference, ratio, goal, met)
