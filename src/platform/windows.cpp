@@ -96,10 +96,10 @@ __attribute__((used)) std::size_t strlen(const char* text) {
     return size;
 }
 
-__attribute__((used)) void* memchr(const void* text, int byte, std::size_t size) {
+__attribute__((used)) void* memchr(const void* text, int value, std::size_t size) {
     const auto* in = static_cast<const unsigned char*>(text);
     for (std::size_t i = 0; i < size; ++i) {
-        if (in[i] == static_cast<unsigned char>(byte)) return const_cast<unsigned char*>(in + i);
+        if (in[i] == static_cast<unsigned char>(value)) return const_cast<unsigned char*>(in + i);
     }
     return nullptr;
 }
