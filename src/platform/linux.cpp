@@ -73,7 +73,7 @@ int unmount_all(int fd) {
     }
     close(table);
     if (result == 0) {
-        signal(SIGCHLD, SIG_DFL);  // an ignored SIGCHLD would lose umount's exit status
+        (void)signal(SIGCHLD, SIG_DFL);  // an ignored SIGCHLD would lose umount's exit status
         result = linux_tray::unmount_each({text, size}, major(device.st_rdev), minor(device.st_rdev), run_umount);
     }
     std::free(text);
@@ -137,7 +137,7 @@ void show_notice(const char* text, const char*, unsigned) {
     // The lines end in a plain newline here, the last one too; a failed write
     // has nowhere to be reported. A reader that has gone must not end the
     // program with SIGPIPE: the exit status stays 0.
-    signal(SIGPIPE, SIG_IGN);
+    (void)signal(SIGPIPE, SIG_IGN);
     char out[256];
     std::size_t size = 0;
     const auto flush = [&] {

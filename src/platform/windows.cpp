@@ -11,6 +11,7 @@
 
 // Laid out by the link as -1, the constructors, 0.
 using Constructor = void (*)();
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the linker's name for the list.
 extern "C" const Constructor __CTOR_LIST__[];
 
 namespace {
@@ -104,6 +105,7 @@ void start_process() {
 // never pay for anything faster. CMakeLists.txt keeps the compiler from
 // turning the loops back into calls to these very functions; "used" keeps
 // link-time optimisation from dropping them before the calls are generated.
+// NOLINTBEGIN(bugprone-easily-swappable-parameters): the C library's signatures, which the compiler calls.
 extern "C" {
 
 __attribute__((used)) void* memcpy(void* to, const void* from, std::size_t size) {
@@ -143,3 +145,4 @@ __attribute__((used)) void* memchr(const void* text, int value, std::size_t size
 }
 
 }  // extern "C"
+// NOLINTEND(bugprone-easily-swappable-parameters)
