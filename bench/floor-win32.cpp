@@ -2,11 +2,16 @@
 // be, built as dorvanel.exe is (no C runtime, the same layout, flags,
 // subsystem and resources). It reads the command line, lowercases it, and
 // sends one door command; /? shows a notice and an "=digit" waits, so that
-// every import dorvanel.exe has is linked here too.
+// every import dorvanel.exe has is linked here too. Like dorvanel.exe it
+// keeps DLL loads to System32 and loads winmm from there itself, so that
+// both pay the same at start-up and for the door command.
 #include <windows.h>
 #include <mmsystem.h>
 
 extern "C" [[noreturn]] void floor_start() {
+    const auto restrict_search = reinterpret_cast<decltype(&SetDefaultDllDirectories)>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories")));
+    if (restrict_search) restrict_search(LOAD_LIBRARY_SEARCH_SYSTEM32);
     const char* const command_line = GetCommandLineA();
     DWORD length = 0;
     while (command_line[length]) ++length;
@@ -22,7 +27,18 @@ extern "C" [[noreturn]] void floor_start() {
             if (IsDBCSLeadByte(static_cast<BYTE>(*c)) && c[1]) ++c;
             else if (*c == '=' && c[1] >= '0' && c[1] <= '9') Sleep(static_cast<DWORD>(c[1] - '0') * 1000);
         }
-        mciSendStringA("set cdaudio door closed", nullptr, 0, nullptr);
+        HMODULE winmm = LoadLibraryExA("winmm.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        if (!winmm) {
+            char path[MAX_PATH + 16];
+            UINT end = GetSystemDirectoryA(path, MAX_PATH);
+            if (end && end < MAX_PATH) {
+                for (const char c : "\\winmm.dll") path[end++] = c;
+                winmm = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+            }
+        }
+        const auto send = reinterpret_cast<decltype(&mciSendStringA)>(reinterpret_cast<void (*)()>(
+            winmm ? GetProcAddress(winmm, "mciSendStringA") : nullptr));
+        if (send) send("set cdaudio door closed", nullptr, 0, nullptr);
     }
     ExitProcess(0);
 }

@@ -51,6 +51,11 @@ std::vector<std::string> argument_vector(std::size_t size) {
     return vector;
 }
 
+// Google Benchmark's rate: the bytes of every iteration.
+void count_bytes(benchmark::State& state, std::size_t per_iteration) {
+    state.SetBytesProcessed(state.iterations() * static_cast<benchmark::IterationCount>(per_iteration));
+}
+
 void BM_Split(benchmark::State& state) {
     const std::string text = command_line(static_cast<std::size_t>(state.range(0)));
     std::vector<char> out(text.size() + 1);
@@ -59,7 +64,7 @@ void BM_Split(benchmark::State& state) {
         benchmark::DoNotOptimize(list.packed.data());
         benchmark::ClobberMemory();
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+    count_bytes(state, text.size());
 }
 
 void BM_Pack(benchmark::State& state) {
@@ -73,7 +78,7 @@ void BM_Pack(benchmark::State& state) {
         benchmark::DoNotOptimize(list.packed.data());
         benchmark::ClobberMemory();
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * out.size()));
+    count_bytes(state, out.size());
 }
 
 void BM_Interpret(benchmark::State& state) {
@@ -85,7 +90,7 @@ void BM_Interpret(benchmark::State& state) {
         Invocation invocation = interpret(list, ascii_lowercase, room);
         benchmark::DoNotOptimize(invocation);
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+    count_bytes(state, text.size());
 }
 
 // What dorvanel.exe does with its command line from start to Invocation.
@@ -98,7 +103,7 @@ void BM_SplitAndInterpret(benchmark::State& state) {
         Invocation invocation = interpret(split_command_line(text, no_lead_byte, out), ascii_lowercase, room);
         benchmark::DoNotOptimize(invocation);
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+    count_bytes(state, text.size());
 }
 
 constexpr std::int64_t sizes[] = {100, 1 << 10, 32 << 10, 1 << 20};

@@ -11,6 +11,32 @@ set(CPACK_PACKAGE_VENDOR "Dorvanel")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Opens and closes the CD drive tray")
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git(/|$)" "/build/")
 
+# Every time a release file carries is one: SOURCE_DATE_EPOCH where it is
+# set, else the last commit's time, so that two builds of one commit give the
+# same bytes. The changelog's date takes it here, CPack's archive entries when
+# packing.
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+    set(DORVANEL_SOURCE_DATE_EPOCH $ENV{SOURCE_DATE_EPOCH})
+else()
+    execute_process(COMMAND git log -1 --format=%ct WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+        OUTPUT_VARIABLE DORVANEL_SOURCE_DATE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    execute_process(COMMAND git rev-parse --absolute-git-dir WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+        OUTPUT_VARIABLE git_dir OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    # A new commit or checkout configures again, and so takes its time.
+    if(EXISTS "${git_dir}/logs/HEAD")
+        set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${git_dir}/logs/HEAD")
+    endif()
+endif()
+if(DORVANEL_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
+    set(ENV{SOURCE_DATE_EPOCH} ${DORVANEL_SOURCE_DATE_EPOCH})
+    file(CONFIGURE OUTPUT CPackProjectConfig.cmake CONTENT
+        "if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})\n    set(ENV{SOURCE_DATE_EPOCH} @DORVANEL_SOURCE_DATE_EPOCH@)\nendif()\n" @ONLY)
+    set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/CPackProjectConfig.cmake)
+else()
+    message(NOTICE "Neither SOURCE_DATE_EPOCH nor a git checkout: the packages carry the time they are made.")
+    set(DORVANEL_SOURCE_DATE_EPOCH "")
+endif()
+
 if(WIN32)
     # Notepad on older Windows shows a file with bare line feeds as one line.
     configure_file(doc/readme-windows.txt.in readme.txt @ONLY NEWLINE_STYLE CRLF)
@@ -50,8 +76,13 @@ else()
         WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
     add_custom_target(dorvanel_docs ALL DEPENDS ${gzipped})
 
+    # Folders made while installing, by cmake --install or CPack, whatever the umask.
     set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
         OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+    set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS})
+    # CPack leaves some modes in the .deb to the umask.
+    set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb/modes.cmake)
+    set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb/modes.cmake)
     install(TARGETS dorvanel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     install(FILES ${CMAKE_CURRENT_BINARY_DIR}/dorvanel.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
     install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz

@@ -52,7 +52,7 @@ void check_split(std::string_view text, LeadByteTest rule, std::uint8_t room_cho
         const std::vector<std::string> kept = split_into(text, rule, room);
         std::size_t fitting = 0;
         while (fitting < arguments.size() && packed_length(arguments, fitting + 1) <= room) ++fitting;
-        check(kept == std::vector<std::string>(arguments.begin(), arguments.begin() + fitting),
+        check(kept == std::vector<std::string>(arguments.begin(), arguments.begin() + static_cast<std::ptrdiff_t>(fitting)),
               "a short room keeps the arguments that fit whole");
     }
 }

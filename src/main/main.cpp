@@ -19,7 +19,7 @@ void run_program(int argc, char** argv) {
 // file, so nothing would call main: the system starts the program here. It
 // is a GUI-subsystem program, so no console opens.
 extern "C" [[noreturn]] void dorvanel_start() {
-    dorvanel::platform::run_static_constructors();
+    dorvanel::platform::start_process();
     run_program(0, nullptr);
     dorvanel::platform::end_process();
 }

@@ -73,7 +73,7 @@ void unmount_disc(const char* path) {
     }
     close(table);
     if (whole) {
-        signal(SIGCHLD, SIG_DFL);  // an ignored SIGCHLD would lose umount's exit status
+        (void)signal(SIGCHLD, SIG_DFL);  // an ignored SIGCHLD would lose umount's exit status
         linux_tray::unmount_mounts({text, size}, major(device.st_rdev), minor(device.st_rdev), run_umount);
     }
     std::free(text);
@@ -134,7 +134,9 @@ void wait(std::uint32_t milliseconds) {
 
 void show_notice(const char* text, const char*, unsigned) {
     // The lines end in a plain newline here, the last one too; a failed write
-    // has nowhere to be reported.
+    // has nowhere to be reported. A reader that has gone must not end the
+    // program with SIGPIPE: the exit status stays 0.
+    (void)signal(SIGPIPE, SIG_IGN);
     char out[256];
     std::size_t size = 0;
     const auto flush = [&] {

@@ -41,7 +41,8 @@ void show_notice(const char* text, const char* caption, unsigned style);
 #ifdef _WIN32
 // What a C runtime would do around the run, which dorvanel.exe links none of:
 // call the static constructors, if any, and end the process with status 0.
-void run_static_constructors();
+// Starting also keeps every DLL loaded later out of the program's folder.
+void start_process();
 [[noreturn]] void end_process();
 #endif
 

@@ -11,7 +11,34 @@
 
 // Laid out by the link as -1, the constructors, 0.
 using Constructor = void (*)();
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the linker's name for the list.
 extern "C" const Constructor __CTOR_LIST__[];
+
+namespace {
+
+// A function of a DLL looked up by name; null when it has none such.
+template <typename Function>
+Function find_function(HMODULE module, const char* name) {
+    // Through void (*)(), which converts to and from any function pointer
+    // without the compiler warning about the types.
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+// winmm is no KnownDLL: by its bare name it would be looked for beside the
+// exe first, which is usually a Downloads folder anyone can drop a DLL in.
+HMODULE load_winmm() {
+    static constexpr char in_folder[] = "\\winmm.dll";
+    if (const HMODULE winmm = LoadLibraryExA(in_folder + 1, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)) return winmm;
+    // Systems without that flag refuse it: the full path then. Loaded so,
+    // winmm's own DLLs are looked for in System32 first, not beside the exe.
+    char path[MAX_PATH + sizeof in_folder];
+    const UINT length = GetSystemDirectoryA(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return nullptr;
+    std::memcpy(path + length, in_folder, sizeof in_folder);
+    return LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+}  // namespace
 
 namespace dorvanel::platform {
 
@@ -37,7 +64,12 @@ bool is_lead_byte(unsigned char byte) {
 }
 
 void move_tray(const DriveElement& drive, DoorAction action) {
-    mciSendStringA(mci::door_command(drive, action).bytes.data(), nullptr, 0, nullptr);
+    // Loaded again for each command (it stays loaded, so this only counts it
+    // up): keeping the handle would take writable data, 1 KiB more of file.
+    const HMODULE winmm = load_winmm();
+    if (winmm == nullptr) return;
+    const auto send = find_function<decltype(&mciSendStringA)>(winmm, "mciSendStringA");
+    if (send != nullptr) send(mci::door_command(drive, action).bytes.data(), nullptr, 0, nullptr);
 }
 
 void wait(std::uint32_t milliseconds) {
@@ -48,8 +80,15 @@ void show_notice(const char* text, const char* caption, unsigned style) {
     MessageBoxA(nullptr, text, caption, style);
 }
 
-void run_static_constructors() {
-    // Like the C runtime, last to first.
+void start_process() {
+    // First of all, DLLs loaded by name (winmm, and the CD driver winmm
+    // loads in turn) come from System32 only, never from the program's
+    // folder. Looked up, not imported: the exe must still start on systems
+    // without it (before Windows 8, unless update KB2533623 is installed).
+    const auto restrict_search = find_function<decltype(&SetDefaultDllDirectories)>(
+        GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories");
+    if (restrict_search != nullptr) restrict_search(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    // Then the static constructors, like the C runtime, last to first.
     std::size_t count = 0;
     while (__CTOR_LIST__[count + 1] != nullptr) ++count;
     for (; count != 0; --count) __CTOR_LIST__[count]();
@@ -66,6 +105,7 @@ void run_static_constructors() {
 // never pay for anything faster. CMakeLists.txt keeps the compiler from
 // turning the loops back into calls to these very functions; "used" keeps
 // link-time optimisation from dropping them before the calls are generated.
+// NOLINTBEGIN(bugprone-easily-swappable-parameters): the C library's signatures, which the compiler calls.
 extern "C" {
 
 __attribute__((used)) void* memcpy(void* to, const void* from, std::size_t size) {
@@ -96,12 +136,13 @@ __attribute__((used)) std::size_t strlen(const char* text) {
     return size;
 }
 
-__attribute__((used)) void* memchr(const void* text, int byte, std::size_t size) {
+__attribute__((used)) void* memchr(const void* text, int value, std::size_t size) {
     const auto* in = static_cast<const unsigned char*>(text);
     for (std::size_t i = 0; i < size; ++i) {
-        if (in[i] == static_cast<unsigned char>(byte)) return const_cast<unsigned char*>(in + i);
+        if (in[i] == static_cast<unsigned char>(value)) return const_cast<unsigned char*>(in + i);
     }
     return nullptr;
 }
 
 }  // extern "C"
+// NOLINTEND(bugprone-easily-swappable-parameters)

@@ -24,13 +24,14 @@ RT_MANIFEST = 24
 LARGEST_SIZE = 8 * 1024
 PAGE = 0x1000
 SCN_MEM_EXECUTE, SCN_MEM_WRITE = 0x20000000, 0x80000000
-DYNAMIC_BASE, NX_COMPAT = 0x0040, 0x0100
+DYNAMIC_BASE, NX_COMPAT, NO_SEH, TERMINAL_SERVER_AWARE = 0x0040, 0x0100, 0x0400, 0x8000
 RELOCS_STRIPPED = 0x0001
-# Everything the program asks of the system; no C runtime.
+# Everything the program asks of the system; no C runtime. Only KnownDLLs,
+# which Windows never looks for beside the exe: winmm is loaded by hand.
 IMPORTS = {
-    "KERNEL32.DLL": ["ExitProcess", "GetCommandLineA", "GetProcessHeap", "HeapAlloc", "IsDBCSLeadByte", "Sleep"],
+    "KERNEL32.DLL": ["ExitProcess", "GetCommandLineA", "GetModuleHandleA", "GetProcAddress", "GetProcessHeap",
+                     "GetSystemDirectoryA", "HeapAlloc", "IsDBCSLeadByte", "LoadLibraryExA", "Sleep"],
     "USER32.DLL": ["CharLowerBuffA", "MessageBoxA"],
-    "WINMM.DLL": ["mciSendStringA"],
 }
 VERSION_NUMBERS = VERSION_TEXT = None  # set from the command line
 LICENSE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "LICENSE")
@@ -41,7 +42,8 @@ COMMON_CONTROLS_6 = {"type": "win32", "name": "Microsoft.Windows.Common-Controls
 def headers(pe, path):
     return (report.compare("machine", hex(pe.FILE_HEADER.Machine), hex(IMAGE_FILE_MACHINE_I386))
             + report.compare("optional header magic (PE32)", hex(pe.OPTIONAL_HEADER.Magic), hex(PE32_MAGIC))
-            + report.compare("subsystem", pe.OPTIONAL_HEADER.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI))
+            + report.compare("subsystem", pe.OPTIONAL_HEADER.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI)
+            + report.compare("link time", pe.FILE_HEADER.TimeDateStamp, 0))
 
 
 def layout(pe, path):
@@ -61,8 +63,8 @@ def layout(pe, path):
                               if s.Characteristics & SCN_MEM_WRITE and s.Characteristics & SCN_MEM_EXECUTE], [])
             + report.compare("relocations stripped flag", pe.FILE_HEADER.Characteristics & RELOCS_STRIPPED, 0)
             + ([] if relocations else ["no base relocations"])
-            + report.compare("DYNAMIC_BASE and NX_COMPAT", hex(header.DllCharacteristics & (DYNAMIC_BASE | NX_COMPAT)),
-                             hex(DYNAMIC_BASE | NX_COMPAT))
+            + report.compare("DLL characteristics: DYNAMIC_BASE, NX_COMPAT, NO_SEH, TERMINAL_SERVER_AWARE",
+                             hex(header.DllCharacteristics), hex(DYNAMIC_BASE | NX_COMPAT | NO_SEH | TERMINAL_SERVER_AWARE))
             + report.compare("PE checksum", header.CheckSum, pe.generate_checksum()))
 
 
@@ -145,9 +147,9 @@ def manifest(pe, path):
 
 
 CHECKS = [
-    ("a PE32 for i386 with the GUI subsystem", headers),
-    ("page-aligned, no writable code, relocatable with DEP, a valid checksum", layout),
-    ("imports only its functions from KERNEL32, USER32 and WINMM", imports),
+    ("a PE32 for i386 with the GUI subsystem, no link time", headers),
+    ("page-aligned, no writable code, relocatable with DEP, no SEH, terminal-server aware, a valid checksum", layout),
+    ("imports only its functions from KERNEL32 and USER32", imports),
     ("at most 8 KiB", size),
     ("the file version and copyright, Japanese block 041103A4, translation 0x0411 / 932", version_information),
     ("icon of 32 x 32 and 16 x 16 pixels, 16 colours", icon),

@@ -9,6 +9,7 @@ of this machine is ever opened, and strace shows that nothing else is.
 """
 
 import dataclasses
+import errno
 import os
 import re
 import subprocess
@@ -111,6 +112,71 @@ def check(case, result, system_calls, steps, trace):
     return problems
 
 
+# Each libc entry that opens a file by name, called through ctypes in a Python
+# run with the preload, on a device, a link to one outside /dev and a plain
+# file: the first two must be recorded and refused, the last opened.
+OPEN_CALLS = ["open", "open64", "__open_2", "__open64_2", "openat", "openat64", "__openat_2", "__openat64_2",
+              "openat2", "openat in a folder"]
+PRELOAD_PROBE = r"""
+import ctypes, os, sys
+libc = ctypes.CDLL(None, use_errno=True)
+class How(ctypes.Structure):
+    _fields_ = [("flags", ctypes.c_uint64), ("mode", ctypes.c_uint64), ("resolve", ctypes.c_uint64)]
+AT_FDCWD, READ = -100, os.O_RDONLY
+calls = {
+    "open": lambda p: libc.open(p, READ),
+    "open64": lambda p: libc.open64(p, READ),
+    "__open_2": lambda p: libc.__open_2(p, READ),
+    "__open64_2": lambda p: libc.__open64_2(p, READ),
+    "openat": lambda p: libc.openat(AT_FDCWD, p, READ),
+    "openat64": lambda p: libc.openat64(AT_FDCWD, p, READ),
+    "__openat_2": lambda p: libc.__openat_2(AT_FDCWD, p, READ),
+    "__openat64_2": lambda p: libc.__openat64_2(AT_FDCWD, p, READ),
+    "openat2": lambda p: libc.openat2(AT_FDCWD, p, ctypes.byref(How(READ)), ctypes.sizeof(How)),
+    "openat in a folder": lambda p: libc.openat(os.open(os.path.dirname(p), READ), os.path.basename(p), READ),
+}
+for name, call in calls.items():
+    for path in sys.argv[1:]:
+        fd = call(path.encode())
+        print(name, path, "opened" if fd >= 0 else os.strerror(ctypes.get_errno()), sep="\t")
+"""
+
+
+def preload_probe(preload, scratch):
+    """Problems with the preload: every way of opening a device taken."""
+    trace = os.path.join(scratch, "probe.log")
+    link, plain = os.path.join(scratch, "cdrom"), os.path.join(scratch, "plain")
+    os.symlink("/dev/null", link)
+    open(plain, "w").close()
+    paths = ["/dev/sr0", link, plain]
+    env = dict(os.environ, LD_PRELOAD=preload, DORVANEL_TRACE=trace)
+    result = subprocess.run([sys.executable, "-c", PRELOAD_PROBE, *paths], capture_output=True, text=True,
+                            timeout=60, env=env)
+    if result.returncode != 0:
+        return [f"the probe failed: {result.stderr}"], []
+    seen = result.stdout.splitlines()
+    expected = [f"{call}\t{path}\t{'opened' if path == plain else os.strerror(errno.ENOENT)}"
+                for call in OPEN_CALLS for path in paths]
+    recorded = []
+    if os.path.exists(trace):
+        with open(trace) as f:
+            recorded = f.read().splitlines()
+    expected_trace = [f"open {os.path.basename(path) if 'folder' in call else path}"
+                      for call in OPEN_CALLS for path in paths if path != plain]
+    return report.compare("results", seen, expected) + report.compare("recorded opens", recorded, expected_trace), seen
+
+
+def closed_pipe(program):
+    """The usage notice written to a pipe nobody reads any more."""
+    reader, writer = os.pipe()
+    os.close(reader)
+    try:
+        result = subprocess.run([program, "/?"], stderr=writer, timeout=60)
+    finally:
+        os.close(writer)
+    return report.compare("exit status", result.returncode, 0)
+
+
 def main(argv):
     if len(argv) != 3:
         print(__doc__, file=sys.stderr)
@@ -121,6 +187,8 @@ def main(argv):
         for case in CASES:
             result, system_calls, steps, trace = traced_run(program, preload, case.arguments, scratch)
             results.case(case.name, check(case, result, system_calls, steps, trace), system_calls + steps)
+        results.case("standard error closed at its far end: the usage notice still exits 0", closed_pipe(program))
+        results.case("the preload takes every way of opening a device", *preload_probe(preload, scratch))
     return results.finish()
 
 

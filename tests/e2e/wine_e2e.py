@@ -6,12 +6,15 @@ shows, and how the process ends.
     wine_e2e.py setup STATE_FILE          create the shared prefix
     wine_e2e.py cleanup STATE_FILE        remove it
     wine_e2e.py GROUP STATE_FILE EXE LAUNCHER ARTIFACT_DIR
+    wine_e2e.py planted-dlls STATE_FILE EXE LAUNCHER ARTIFACT_DIR PLANTED_DIR
 """
 
 import dataclasses
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 import report
@@ -250,6 +253,56 @@ def run_cases(wine, cases, title):
     return results.finish()
 
 
+# --- DLLs planted beside the exe ---------------------------------------------
+
+# dorvanel.exe is mostly run where it was downloaded, and anyone may drop
+# files there. Windows looks beside the exe first for a DLL that is not a
+# KnownDLL, as Wine does with native-first load order for these names.
+PREFER_NATIVE = "winmm,mcicda=n,b"
+PLANTED_DLLS = [  # (stand-ins from PLANTED_DIR, the run)
+    (["winmm.dll", "mcicda.dll", "mcicda.drv"],
+     Case("winmm and its CD driver planted: both commands reach the system's winmm", ["/D:", "/OpenClose=1"],
+          expect=[OPEN_D, sleep(1000), CLOSE_D])),
+    (["mcicda.dll", "mcicda.drv"],
+     Case("the CD driver alone planted: the command reaches the system's winmm", ["/Close"], expect=[CLOSE])),
+]
+
+
+def loaded_beside(run, exe):
+    """What the trace shows loaded from the exe's folder, the exe aside."""
+    folder = wine_harness.windows_path(os.path.dirname(exe)).lower() + "\\"
+    paths = [loaded.group(2).replace("\\\\", "\\").lower() for loaded in map(wine_harness.LOADED_LINE.match, run.lines)
+             if loaded]
+    return sorted({path[len(folder):] for path in paths
+                   if path.startswith(folder) and path[len(folder):] != os.path.basename(exe).lower()})
+
+
+def planted_dlls(root, exe, launcher, planted_dir):
+    """Each row's stand-ins beside a copy of the exe: none may load, by its
+    marker or by the trace, and the calls are those of any other run."""
+    results = report.Report("DLLs planted beside dorvanel.exe")
+    os.makedirs(os.path.join(root, "runs"), exist_ok=True)
+    folder = tempfile.mkdtemp(dir=os.path.join(root, "runs"))
+    copy = shutil.copy(exe, folder)
+    with wine_harness.Wine(root, copy, launcher) as wine:
+        wine.env["WINEDLLOVERRIDES"] += ";" + PREFER_NATIVE
+        for names, case in PLANTED_DLLS:
+            for name in set(os.listdir(folder)) - {os.path.basename(copy)}:
+                os.remove(os.path.join(folder, name))
+            for name in names:
+                shutil.copy(os.path.join(planted_dir, name), folder)
+            run = wine.run(case.arguments, limit=30)
+            marked = sorted(name.removesuffix(".loaded").lower() for name in os.listdir(folder)
+                            if name.endswith(".loaded"))
+            traced = loaded_beside(run, copy)
+            problems = (check_run(case, run)
+                        + report.compare("stand-ins that left their marker", marked, [])
+                        + report.compare("stand-ins the trace shows loaded", traced, [])
+                        + report.compare("stand-ins loaded by their markers, against the trace", marked, traced))
+            results.case(case.name, problems, evidence(run))
+    return results.finish()
+
+
 # --- The usage notice on a screen -------------------------------------------
 
 def xdotool(display, *arguments):
@@ -337,6 +390,8 @@ def main(argv):
     if len(argv) == 3 and argv[1] == "cleanup":
         wine_harness.remove_prefix(argv[2])
         return 0
+    if len(argv) == 7 and argv[1] == "planted-dlls":
+        return planted_dlls(wine_harness.load_prefix(argv[2]), *argv[3:5], argv[6])
     if len(argv) != 6 or argv[1] not in [*GROUPS, "usage-notice"]:
         print(__doc__, file=sys.stderr)
         return 2

@@ -9,7 +9,8 @@ linux-install:  `cmake --install` puts the program, its manual page, its bash
                 renders without warnings and what it says about drives, output,
                 waits and exit status is what the program does; bash-completion
                 finds the completion there.
-debian-package: lintian raises no error or warning on the .deb; its fields and
+debian-package: lintian raises no tag on the .deb, pedantic ones included;
+                hardening-check finds the program hardened; its fields and
                 files are the expected ones, and the program unpacked from it
                 runs.
 """
@@ -219,11 +220,11 @@ def debian_package(args):
     if not check(os.path.isfile(args.deb),
                  f"{args.deb} is missing (made by: cmake --build --preset native --target package)"):
         return
-    # Errors and warnings, at lintian's default level; overrides ship in the package.
-    lint = subprocess.run(["lintian", args.deb], capture_output=True, text=True, timeout=300)
+    # Every tag down to the pedantic ones; overrides ship in the package.
+    lint = subprocess.run(["lintian", "-I", "--pedantic", args.deb], capture_output=True, text=True, timeout=300)
     print(lint.stdout, end="")
-    tags = [line for line in lint.stdout.splitlines() if re.match(r"^[EW]: ", line)]
-    check(lint.returncode == 0 and not tags, f"lintian raises no error or warning: {tags}")
+    tags = [line for line in lint.stdout.splitlines() if re.match(r"^[A-Z]: ", line)]
+    check(lint.returncode == 0 and not tags, f"lintian -I --pedantic raises no tag: {tags}")
 
     fields = {}
     for name in ["Package", "Version", "Section", "Depends", "Description"]:
@@ -244,6 +245,11 @@ def debian_package(args):
         subprocess.run(["dpkg-deb", "--extract", args.deb, root], check=True, timeout=60)
         program = os.path.join(root, "usr", "bin", "dorvanel")
         check(read_bytes(program) == read_bytes(args.program), "usr/bin/dorvanel is the built program")
+        hardening = subprocess.run(["hardening-check", program], capture_output=True, text=True, timeout=60).stdout
+        print(hardening, end="")
+        for feature in ["Position Independent Executable", "Stack protected", "Read-only relocations",
+                        "Immediate binding"]:
+            check(re.search(rf"^ {feature}: yes$", hardening, re.M), f"hardening-check: {feature}: yes")
         for arguments, expected_steps in [(["/E:", "/OpenClose=3"], ["open /dev/sr1", "wait 3000 ms", "open /dev/sr1"]),
                                           ([], ["open /dev/cdrom"])]:
             run, steps = trace(program, args.preload, arguments)
