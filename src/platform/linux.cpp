@@ -20,9 +20,9 @@
 namespace dorvanel::platform {
 namespace {
 
-int open_device(const char* path) {
+int open_device(const char* path, bool alone) {
     // Without O_NONBLOCK the driver may close the tray or wait for a disc.
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | (alone ? O_EXCL : 0));
     return fd < 0 ? -errno : fd;
 }
 
@@ -45,39 +45,38 @@ int run_umount(const char* mount_point) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -EBUSY;
 }
 
-int unmount_all(int fd) {
+void unmount_disc(const char* path) {
     struct stat device;
-    if (fstat(fd, &device) != 0 || !S_ISBLK(device.st_mode)) return 0;
-    // Without a mount table there is nothing known to unmount.
+    if (stat(path, &device) != 0 || !S_ISBLK(device.st_mode)) return;
     const int table = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-    if (table < 0) return 0;
+    if (table < 0) return;
     char* text = nullptr;
     std::size_t size = 0;
-    // A table read only in part could hide a mount: the tray then stays shut.
-    int result = 0;
+    // A table read only in part could hide a mount that covers the disc's:
+    // nothing is unmounted then.
+    bool whole = true;
     for (std::size_t room = 0;;) {
         if (size == room) {
             room = room * 2 + 16384;
             char* const larger = static_cast<char*>(std::realloc(text, room));
             if (larger == nullptr) {
-                result = -ENOMEM;
+                whole = false;
                 break;
             }
             text = larger;
         }
         const ssize_t got = read(table, text + size, room - size);
         if (got < 0 && errno == EINTR) continue;
-        if (got < 0) result = -errno;
+        if (got < 0) whole = false;
         if (got <= 0) break;
         size += static_cast<std::size_t>(got);
     }
     close(table);
-    if (result == 0) {
+    if (whole) {
         (void)signal(SIGCHLD, SIG_DFL);  // an ignored SIGCHLD would lose umount's exit status
-        result = linux_tray::unmount_each({text, size}, major(device.st_rdev), minor(device.st_rdev), run_umount);
+        linux_tray::unmount_mounts({text, size}, major(device.st_rdev), minor(device.st_rdev), run_umount);
     }
     std::free(text);
-    return result;
 }
 
 int control(int fd, unsigned long request, unsigned long argument) {
@@ -100,7 +99,7 @@ int start_stop_unit(int fd, bool start) {
 
 void close_device(int fd) { close(fd); }
 
-constexpr linux_tray::DeviceCalls device_calls{open_device, unmount_all, control, start_stop_unit, close_device};
+constexpr linux_tray::DeviceCalls device_calls{open_device, unmount_disc, control, start_stop_unit, close_device, wait};
 
 }  // namespace
 

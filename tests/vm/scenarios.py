@@ -7,6 +7,7 @@ A step's command runs in the guest's shell as root; it must exit 0. After it:
   gap      (low, high): seconds between the first two movements
   locked   the drives whose door QEMU reports locked afterwards (None: not looked at)
   mounted  the CD devices the guest's mount table shows afterwards (None: not looked at)
+  check    (command, text): run afterwards, the command must print that text
 {program} and the like are filled in by vm_test.py.
 """
 
@@ -30,6 +31,7 @@ class Step:
     gap: tuple = None
     locked: list = None
     mounted: list = None
+    check: tuple = None
 
 
 @dataclasses.dataclass
@@ -63,6 +65,8 @@ USB = Drive("usb", "USB mass storage", ["-device", "qemu-xhci,id=xhci,addr=0x6",
 
 as_user = "setpriv --reuid=1000 --regid=1000 --clear-groups"
 refusing_driver = "LD_PRELOAD=/usr/local/lib/enotty_preload.so"
+# What is mounted on /mnt/disc, bottom first, and the file on top.
+mount_stack = "awk '$5 == \"/mnt/disc\" {{print $(NF - 1), $(NF - 2)}}' /proc/self/mountinfo && cat /mnt/disc/note"
 
 NATIVE = Boot(
     "the Linux program on five drives, one with a disc",
@@ -97,6 +101,11 @@ NATIVE = Boot(
              "mount -r /dev/sr1 /mnt/disc && (cd /mnt/disc && dorvanel /E: /Open)", [], mounted=["/dev/sr1"]),
         Step("a user who may not unmount it: nothing moves, the disc stays mounted",
              f"chmod o+r /dev/sr1 && {as_user} dorvanel /E: /Open", [], mounted=["/dev/sr1"]),
+        Step("another filesystem over the disc's mount point: nothing is unmounted, the tray stays shut",
+             "mount -t tmpfs cover /mnt/disc && echo the cover\\'s file >/mnt/disc/note && dorvanel /E: /Open",
+             [], mounted=["/dev/sr1"], check=(mount_stack, "/dev/sr1 iso9660\ncover tmpfs\nthe cover's file")),
+        Step("once the cover is taken off, the disc is unmounted and comes out",
+             "umount /mnt/disc && dorvanel /E: /Open", ["ide1 open"], mounted=[]),
     ],
 )
 
@@ -110,9 +119,53 @@ WINE = Boot(
         Step("/Close closes it", "wine {exe} /Close", ["ide0 closed"]),
         Step("/OpenClose=2 opens, then closes 2 s later", "wine {exe} /OpenClose=2", ["ide0 open", "ide0 closed"],
              gap=(1.5, 3.0)),
+        Step("/D: opens and closes drive D: by its letter", "wine {exe} /D: /Open && wine {exe} /D: /Close",
+             ["ide0 open", "ide0 closed"]),
+        Step("/E:, a letter the prefix gives no drive, moves nothing", "wine {exe} /E: /Open", []),
     ],
     memory=1024,
     wine=True,
 )
 
-BOOTS = {"native": NATIVE, "wine": WINE}
+# The desktop boot's user, uid 1000 in group cdrom, whom polkit lets mount
+# discs through udisks (desktop.rules).
+as_desktop_user = "setpriv --reuid=dora --regid=dora --init-groups"
+user_mounts = f"{as_desktop_user} udisksctl mount -b /dev/sr0 --no-user-interaction </dev/null"
+
+DESKTOP = Boot(
+    "the Linux program on a desktop: udev, udisks and a user's disc",
+    [ide("ide0", 0, disc=True)],
+    [
+        "install -m 755 {program} /usr/local/bin/dorvanel",
+        # In the guest's copy of /etc, the uid is dora's alone.
+        "userdel -f $(id -nu 1000 2>/dev/null) 2>/dev/null; useradd -u 1000 -G cdrom -M dora",
+        "install -m 644 {tests}/desktop.rules /etc/polkit-1/rules.d/50-dorvanel.rules",
+        "mkdir /run/dbus && dbus-daemon --system --fork",
+        # The block devices, and the block module, whose rule has the kernel
+        # poll drives for discs; the rest would only cost time.
+        "/lib/systemd/systemd-udevd --daemon && udevadm trigger --action=add --subsystem-match=module "
+        "--subsystem-match=block && udevadm settle",
+        "/usr/lib/polkit-1/polkitd --no-debug </dev/null >/dev/null 2>&1 & "
+        "gdbus wait --system --timeout 30 org.freedesktop.PolicyKit1",
+        "/usr/libexec/udisks2/udisksd </dev/null >/dev/null 2>&1 & gdbus wait --system --timeout 30 org.freedesktop.UDisks2",
+    ],
+    [
+        Step("the user mounts the disc through udisks; the door is locked", user_mounts, [], locked=["ide0"],
+             mounted=["/dev/sr0"]),
+        Step("a mount in use: the user's tray stays shut, the disc mounted",
+             f"(cd /media/dora/DORVANEL && {as_desktop_user} dorvanel)", [], mounted=["/dev/sr0"]),
+        Step("the user's dorvanel has udisks unmount the disc, and the tray opens", f"{as_desktop_user} dorvanel",
+             ["ide0 open"], locked=[], mounted=[]),
+        # Just after a close, the program's own open reports the disc loaded,
+        # and udev's cdrom_id opens the drive to lock the door.
+        Step("the user closes the tray and opens it again a tenth of a second later, four times",
+             f"for i in 1 2 3 4; do {as_desktop_user} dorvanel /Close && sleep 0.1 && {as_desktop_user} dorvanel; done",
+             ["ide0 closed", "ide0 open"] * 4),
+        Step("the user closes the tray and mounts the disc again", f"{as_desktop_user} dorvanel /Close && {user_mounts}",
+             ["ide0 closed"], mounted=["/dev/sr0"]),
+        Step("root unmounts the user's disc and opens the tray, as before", "dorvanel", ["ide0 open"], mounted=[]),
+    ],
+    memory=768,
+)
+
+BOOTS = {"native": NATIVE, "wine": WINE, "desktop": DESKTOP}

@@ -328,6 +328,10 @@ def check_step(machine, step, fill, trays):
                                    sorted(step.locked))
     if step.mounted is not None:
         problems += report.compare("mounted from CD devices", guest_mounts(machine), sorted(step.mounted))
+    if step.check is not None:
+        check, expected = step.check
+        printed, _ = machine.guest.run(check.format(**fill))
+        problems += report.compare(f"what {check!r} printed", printed, expected)
     gaps = "".join(f", {b[2] - a[2]:.2f} s apart" for a, b in zip(moves, moves[1:]))
     print(f"     {took:5.2f} s  $ {command}  ->  {', '.join(f'{d} {m}' for d, m, _ in moves) or 'no movement'}{gaps}")
     return problems, [f"$ {command}", *output.splitlines(), f"QMP now: {now}"]
@@ -338,7 +342,7 @@ def run_boot(boot, args, results):
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
     started = time.monotonic()
-    fill = {"program": args.program, "preload": args.preload, "exe": args.exe}
+    fill = {"program": args.program, "preload": args.preload, "exe": args.exe, "tests": HERE}
     if boot.wine:
         if not os.path.isfile(args.exe):
             raise SystemExit(f"no {args.exe}: build it first (cmake --preset win32 && cmake --build --preset win32)")
@@ -359,10 +363,13 @@ def run_boot(boot, args, results):
                     for n, drive in enumerate(boot.drives) if drive.sysfs not in named.get(f"sr{n}", "")]
         if boot.wine:
             machine.guest.run("export " + " ".join(f"{k}={shlex.quote(v)}" for k, v in wine_environment.items()))
+        setup_started = time.monotonic()
         for command in boot.setup:
             output, status = machine.guest.run(command.format(**fill))
             if status:
                 problems.append(f"setup {command!r} exited {status}: {output}")
+        if boot.setup:
+            print(f"set up in {time.monotonic() - setup_started:.1f} s")
         print(f"drives ready in {time.monotonic() - machine.started:.1f} s: "
               + ", ".join(f"sr{n} {d.name} ({d.bus})" for n, d in enumerate(boot.drives)))
         results.case("the guest sees the drives in order, and is set up", problems, machine.console_tail())
