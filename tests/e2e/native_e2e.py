@@ -114,7 +114,9 @@ def check(case, result, system_calls, steps, trace):
 
 # Each libc entry that opens a file by name, called through ctypes in a Python
 # run with the preload, on a device, a link to one outside /dev and a plain
-# file: the first two must be recorded and refused, the last opened.
+# file: the first two must be recorded and refused, the last opened. Should
+# the preload miss one, the probe reaches no drive: the device is a name no
+# machine has and the link leads to /dev/null, both opened non-blocking.
 OPEN_CALLS = ["open", "open64", "__open_2", "__open64_2", "openat", "openat64", "__openat_2", "__openat64_2",
               "openat2", "openat in a folder"]
 PRELOAD_PROBE = r"""
@@ -122,7 +124,7 @@ import ctypes, os, sys
 libc = ctypes.CDLL(None, use_errno=True)
 class How(ctypes.Structure):
     _fields_ = [("flags", ctypes.c_uint64), ("mode", ctypes.c_uint64), ("resolve", ctypes.c_uint64)]
-AT_FDCWD, READ = -100, os.O_RDONLY
+AT_FDCWD, READ = -100, os.O_RDONLY | os.O_NONBLOCK
 calls = {
     "open": lambda p: libc.open(p, READ),
     "open64": lambda p: libc.open64(p, READ),
@@ -148,7 +150,7 @@ def preload_probe(preload, scratch):
     link, plain = os.path.join(scratch, "cdrom"), os.path.join(scratch, "plain")
     os.symlink("/dev/null", link)
     open(plain, "w").close()
-    paths = ["/dev/sr0", link, plain]
+    paths = ["/dev/dorvanel-no-such-drive", link, plain]
     env = dict(os.environ, LD_PRELOAD=preload, DORVANEL_TRACE=trace)
     result = subprocess.run([sys.executable, "-c", PRELOAD_PROBE, *paths], capture_output=True, text=True,
                             timeout=60, env=env)
