@@ -348,8 +348,9 @@ def run_boot(boot, args, results):
             raise SystemExit(f"no {args.exe}: build it first (cmake --preset win32 && cmake --build --preset win32)")
         wine_environment = wine_prefix(os.path.join(args.work, "wine"))
         print(f"Wine prefix made on the host in {time.monotonic() - started:.1f} s")
-    fill = {key: shlex.quote(value) for key, value in fill.items()}
     disc = disc_image(args.work)
+    fill["disc"] = disc
+    fill = {key: shlex.quote(value) for key, value in fill.items()}
 
     machine = Machine(boot, kernel, args.work, disc)
     try:
