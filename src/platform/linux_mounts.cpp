@@ -55,7 +55,9 @@ std::optional<Mount> read_mount(std::string_view line) {
     }
     Mount mount{0, 0, {0, 0}, fields[4]};
     const std::size_t colon = fields[2].find(':');
-    if (colon == std::string_view::npos || !read_number(fields[0], mount.id) ||
+    // A zero byte, written or escaped, would cut the path short: it names no mount point.
+    if (colon == std::string_view::npos || mount.point.find('\0') != std::string_view::npos ||
+        mount.point.find("\\000") != std::string_view::npos || !read_number(fields[0], mount.id) ||
         !read_number(fields[1], mount.parent) || !read_number(slice(fields[2], 0, colon), mount.device.major) ||
         !read_number(slice(fields[2], colon + 1, fields[2].size()), mount.device.minor)) {
         return std::nullopt;
