@@ -55,8 +55,8 @@ bool read_sysfs(const char* path, std::span<char> text) {
 bool has_stacked_devices(linux_tray::DeviceNumbers drive) {
     // A device-mapper target (or any other that claims the drive) is listed
     // among its holders.
-    char holders[64];
-    std::snprintf(holders, sizeof holders, "/sys/dev/block/%u:%u/holders", drive.major, drive.minor);
+    char holders[64];  // room for any two numbers
+    (void)std::snprintf(holders, sizeof holders, "/sys/dev/block/%u:%u/holders", drive.major, drive.minor);
     if (DIR* const listing = opendir(holders)) {
         bool held = false;
         while (const dirent* entry = readdir(listing)) held = held || entry->d_name[0] != '.';
@@ -70,8 +70,8 @@ bool has_stacked_devices(linux_tray::DeviceNumbers drive) {
     bool backed = false;
     while (const dirent* entry = readdir(devices)) {
         if (std::strncmp(entry->d_name, "loop", 4) != 0) continue;
-        char path[PATH_MAX + 1];
-        std::snprintf(path, sizeof path, "/sys/block/%s/loop/backing_file", entry->d_name);
+        char path[PATH_MAX + 1];  // room for any name in a folder, and for any path sysfs gives
+        (void)std::snprintf(path, sizeof path, "/sys/block/%s/loop/backing_file", entry->d_name);
         struct stat file;
         if (read_sysfs(path, path) && stat(path, &file) == 0 && S_ISBLK(file.st_mode) &&
             major(file.st_rdev) == drive.major && minor(file.st_rdev) == drive.minor) {

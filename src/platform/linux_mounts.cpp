@@ -18,6 +18,7 @@
 #include <optional>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 namespace dorvanel::linux_mounts {
 namespace {
@@ -113,10 +114,10 @@ public:
         for (std::uint32_t i = 0; i < count_; ++i) by_id_[i] = by_point_[i] = i;
         // Ties go by line, so that a torn table's repeated id finds its first line.
         std::sort(by_id_, by_id_ + count_, [&](std::uint32_t a, std::uint32_t b) {
-            return mounts_[a].id < mounts_[b].id || (mounts_[a].id == mounts_[b].id && a < b);
+            return std::pair(mounts_[a].id, a) < std::pair(mounts_[b].id, b);
         });
         std::sort(by_point_, by_point_ + count_, [&](std::uint32_t a, std::uint32_t b) {
-            return mounts_[a].point < mounts_[b].point || (mounts_[a].point == mounts_[b].point && a < b);
+            return std::pair(mounts_[a].point, a) < std::pair(mounts_[b].point, b);
         });
     }
     ~Table() { std::free(block_); }
@@ -281,10 +282,10 @@ int unmount_mount(std::uint64_t mount_id, const char* mount_point) {
     // umount2 has no form that starts from a folder; the folder's own entry
     // in /proc/self/fd leads into it without looking its path up again.
     constexpr std::string_view fds = "/proc/self/fd/";
-    char path[fds.size() + 12 + NAME_MAX + 1];
     const std::size_t name_size = std::strlen(name);
     int result = -ENAMETOOLONG;
     if (name_size <= NAME_MAX) {
+        char path[fds.size() + 12 + NAME_MAX + 1];
         std::memcpy(path, fds.data(), fds.size());
         char* end = std::to_chars(path + fds.size(), path + fds.size() + 11, folder).ptr;
         *end++ = '/';
