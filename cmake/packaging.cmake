@@ -104,9 +104,9 @@ else()
     set(CPACK_PACKAGE_DESCRIPTION [=[
 Dorvanel opens the tray of a CD drive, closes it, or opens it and closes it
 again after a number of seconds, from the command line and without any
-output. Drives are named by letter the way Windows names them (/D: is
-/dev/sr0, /E: is /dev/sr1, ...), with the same options as its Windows build,
-so that scripts and shortcuts read the same on both.
+output. Drives are named by letter the way Windows names them (the manual
+page lists which device each letter is), with the same options as its
+Windows build, so that scripts and shortcuts read the same on both.
 ]=])
     # Depends is read from the program's dynamic section by dpkg-shlibdeps.
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
