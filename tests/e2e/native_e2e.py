@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 """The Linux dorvanel under strace: which files it opens and how, how long
-it waits, what it prints, and its exit status. The package tests' preload
-takes every open of a device before it reaches the system, records it with
-its flags, and refuses it; it records the waits without waiting. So no drive
-of this machine is ever opened, and strace shows that nothing else is.
+it waits, what it prints, and its exit status. The tests' preload takes
+every open of a device before it reaches the system, records it with its
+flags, and refuses it; it records the waits without waiting. So no drive of
+this machine is ever opened, and strace shows that nothing else is.
 
     native_e2e.py PROGRAM PRELOAD
 """
@@ -16,6 +16,7 @@ import subprocess
 import sys
 import tempfile
 
+import preloaded
 import report
 
 # On standard error the lines end in a plain newline, the last one too.
@@ -70,18 +71,11 @@ def flag_names(flags):
 
 
 def traced_run(program, preload, arguments, scratch):
-    log, trace = os.path.join(scratch, "strace.log"), os.path.join(scratch, "preload.log")
-    if os.path.exists(trace):
-        os.remove(trace)
-    env = dict(os.environ, LD_PRELOAD=preload, DORVANEL_TRACE=trace, DORVANEL_TRACE_FLAGS="1")
-    result = subprocess.run(["strace", "-f", "-qq", "-o", log, "-e", f"trace={TRACED}", "-e", "signal=none",
-                             program, *arguments], capture_output=True, timeout=60, env=env)
+    log = os.path.join(scratch, "strace.log")
+    strace = ["strace", "-f", "-qq", "-o", log, "-e", f"trace={TRACED}", "-e", "signal=none"]
+    result, steps, trace = preloaded.run(program, preload, arguments, scratch, before=strace, flags=True)
     with open(log, encoding="latin-1") as f:
         system_calls = f.read().splitlines()
-    steps = []
-    if os.path.exists(trace):
-        with open(trace, encoding="latin-1") as f:
-            steps = f.read().splitlines()
     return result, system_calls, steps, trace
 
 

@@ -121,7 +121,7 @@ def closes_after_one_second(run):
         return []  # the call list comparison reports it
     gap = closes[0].at - opens[0].at
     print(f"     the close command came {gap:.3f} s after the open command")
-    return [] if gap >= 1.0 else [f"the close command came {gap:.3f} s after the open command"]
+    return report.unless(gap >= 1.0, f"the close command came {gap:.3f} s after the open command")
 
 
 def no_wrapped_wait(delay):
