@@ -263,8 +263,7 @@ class Wine:
         env = dict(self.env, WINEDEBUG=WINEDEBUG)
         if text is None:
             return Running(self, ["wine", self.exe, *arguments], env, None, limit)
-        os.makedirs(os.path.join(self.root, "runs"), exist_ok=True)
-        run_dir = tempfile.mkdtemp(dir=os.path.join(self.root, "runs"))
+        run_dir = run_folder(self.root)
         command_file = os.path.join(run_dir, "command-line")
         with open(command_file, "wb") as f:
             f.write(text)
@@ -278,6 +277,12 @@ class Wine:
 
 
 # --- The prefix -------------------------------------------------------------
+
+def run_folder(root):
+    """A new folder for one run's files, inside the prefix's temporary folder."""
+    os.makedirs(os.path.join(root, "runs"), exist_ok=True)
+    return tempfile.mkdtemp(dir=os.path.join(root, "runs"))
+
 
 def create_prefix(state_file):
     """Creates the prefix in a new temporary folder and records where it is."""
