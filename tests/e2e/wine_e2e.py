@@ -3,9 +3,9 @@
 which texts reach mciSendStringA, which waits reach Sleep, what MessageBoxA
 shows, and how the process ends.
 
-    wine_e2e.py setup STATE_FILE          create the shared prefix
-    wine_e2e.py cleanup STATE_FILE        remove it
-    wine_e2e.py GROUP STATE_FILE EXE LAUNCHER --screenshot PNG --planted DIR
+    wine_e2e.py setup PREFIX          make the shared prefix in the folder PREFIX
+    wine_e2e.py cleanup PREFIX        remove it
+    wine_e2e.py GROUP PREFIX EXE LAUNCHER --screenshot PNG --planted DIR
 
 The usage-notice group keeps its screenshot as PNG; the planted-dlls group
 plants the stand-ins it finds in DIR.
@@ -192,16 +192,9 @@ STATIC_CONSTRUCTORS = [
     Case("a static constructor runs before the run", ["/Close"], expect=[sleep(1234), CLOSE]),
 ]
 
-GROUPS = {
-    "defaults": DEFAULTS,
-    "options": OPTIONS,
-    "drive": DRIVE,
-    "delays": DELAYS,
-    "waits": WAITS,
-    "command-line-texts": COMMAND_LINE_TEXTS,
-    "code-page-932": CODE_PAGE_932,
-    "static-constructors": STATIC_CONSTRUCTORS,
-}
+GROUPS = {"defaults": DEFAULTS, "options": OPTIONS, "drive": DRIVE, "delays": DELAYS, "waits": WAITS,
+          "command-line-texts": COMMAND_LINE_TEXTS, "code-page-932": CODE_PAGE_932,
+          "static-constructors": STATIC_CONSTRUCTORS}
 
 
 # --- Checking one run -------------------------------------------------------
@@ -384,21 +377,21 @@ def japanese_locale(root):
 def main(argv):
     parser = argparse.ArgumentParser(usage=__doc__.split("\n\n")[1])
     parser.add_argument("group", choices=["setup", "cleanup", "usage-notice", "planted-dlls", *GROUPS])
-    parser.add_argument("state_file")
+    parser.add_argument("prefix")
     parser.add_argument("exe", nargs="?")
     parser.add_argument("launcher", nargs="?")
     parser.add_argument("--screenshot")
     parser.add_argument("--planted")
     args = parser.parse_args(argv[1:])
+    root = args.prefix
     if args.group == "setup":
         started = time.monotonic()
-        root = wine_harness.create_prefix(args.state_file)
+        wine_harness.create_prefix(root)
         print(f"Wine prefix in {root}, made in {time.monotonic() - started:.1f} s")
         return 0
     if args.group == "cleanup":
-        wine_harness.remove_prefix(args.state_file)
+        wine_harness.remove_prefix(root)
         return 0
-    root = wine_harness.load_prefix(args.state_file)
     if args.group == "planted-dlls":
         return planted_dlls(root, args.exe, args.launcher, args.planted)
     if args.group == "usage-notice":

@@ -85,9 +85,8 @@ def installed_files(prefix):
 
 def render(page, locale):
     # man-db's seccomp sandbox is not allowed in every container; the page is our own.
-    environment = dict(os.environ, MANWIDTH="80", LC_ALL=locale, MAN_DISABLE_SECCOMP="1")
-    environment.pop("MANPAGER", None)
-    environment.pop("PAGER", None)
+    environment = {name: value for name, value in os.environ.items() if name not in ("MANPAGER", "PAGER")}
+    environment.update(MANWIDTH="80", LC_ALL=locale, MAN_DISABLE_SECCOMP="1")
     return subprocess.run(["man", "--warnings", "-l", page], env=environment,
                           capture_output=True, text=True, timeout=60)
 
