@@ -25,7 +25,7 @@ import tempfile
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "support"))
 import wine_prefix  # noqa: E402  the prefix the end-to-end tests use too
 
 # The goals the figures are read against.

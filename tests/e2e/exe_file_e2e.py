@@ -62,7 +62,7 @@ def layout(pe, path):
                              [name for name, s in sections
                               if s.Characteristics & SCN_MEM_WRITE and s.Characteristics & SCN_MEM_EXECUTE], [])
             + report.compare("relocations stripped flag", pe.FILE_HEADER.Characteristics & RELOCS_STRIPPED, 0)
-            + ([] if relocations else ["no base relocations"])
+            + report.unless(relocations, "no base relocations")
             + report.compare("DLL characteristics: DYNAMIC_BASE, NX_COMPAT, NO_SEH, TERMINAL_SERVER_AWARE",
                              hex(header.DllCharacteristics), hex(DYNAMIC_BASE | NX_COMPAT | NO_SEH | TERMINAL_SERVER_AWARE))
             + report.compare("PE checksum", header.CheckSum, pe.generate_checksum()))
@@ -81,7 +81,7 @@ def imports(pe, path):
 def size(pe, path):
     size = os.path.getsize(path)
     print(f"     dorvanel.exe is {size} bytes")
-    return [] if size <= LARGEST_SIZE else [f"{size} bytes, more than {LARGEST_SIZE}"]
+    return report.unless(size <= LARGEST_SIZE, f"{size} bytes, more than {LARGEST_SIZE}")
 
 
 def version_information(pe, path):

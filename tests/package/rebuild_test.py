@@ -1,9 +1,11 @@
 #!/usr/bin/python3
 """Rebuilds the release files from a copy of the source in another folder,
 later, with other file times and umask 077, and checks that every file comes
-out byte for byte as the first build made it.
+out byte for byte as the first build made it. The Linux files are rebuilt
+by a plain CMake build, with no preset and no build type, whose program
+hardening-check must find hardened as the package's is.
 
-    rebuild_test.py --source DIR --cmake CMAKE --epoch SECONDS --native DIR [--win32 DIR] FILE...
+    rebuild_test.py --source DIR --cmake CMAKE --epoch SECONDS [--win32] FILE...
 
 Each FILE is a path under build/ (native/dorvanel, win32/dorvanel.exe, ...).
 The copy is built with SOURCE_DATE_EPOCH set to the time the first build took
@@ -18,8 +20,8 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-import report  # noqa: E402
+import report
+from package_test import hardening_problems
 
 # Far from any time the first build could have run at.
 OTHER_FILE_TIME = 1_000_000_000
@@ -42,11 +44,14 @@ def copy_source(source, target):
             os.utime(os.path.join(folder, name), (OTHER_FILE_TIME, OTHER_FILE_TIME))
 
 
-def build(cmake, source, presets, epoch):
+def build(cmake, source, win32, epoch):
     env = dict(os.environ, SOURCE_DATE_EPOCH=epoch)
-    for preset, extra in presets:
-        for command in ([cmake, "--preset", preset, *extra], [cmake, "--build", "--preset", preset],
-                        [cmake, "--build", "--preset", preset, "--target", "package"]):
+    folders = [(["-S", ".", "-B", "build/native"], "build/native")]
+    if win32:
+        folders.append((["--preset", "win32"], "build/win32"))
+    for configure, folder in folders:
+        for command in ([cmake, *configure], [cmake, "--build", folder, "-j", "2"],
+                        [cmake, "--build", folder, "--target", "package"]):
             result = subprocess.run(command, cwd=source, env=env, capture_output=True, text=True,
                                     preexec_fn=lambda: os.umask(0o077))
             if result.returncode != 0:
@@ -71,11 +76,12 @@ def main(argv):
         results.skip("every file", "the first build had no SOURCE_DATE_EPOCH and no git history to take it from")
         return results.finish()
 
-    presets = [("native", ["-DBUILD_TESTING=OFF"])] + ([("win32", [])] if args.win32 else [])
     with tempfile.TemporaryDirectory(prefix="dorvanel-rebuild-") as scratch:
         copy = os.path.join(scratch, "source")
         copy_source(args.source, copy)
-        build(args.cmake, copy, presets, args.epoch)
+        build(args.cmake, copy, args.win32, args.epoch)
+        results.case("a plain CMake build's program is hardened",
+                     hardening_problems(os.path.join(copy, "build", "native", "dorvanel")))
         for name in args.files:
             first, second = os.path.join(args.source, "build", name), os.path.join(copy, "build", name)
             if not os.path.exists(first):

@@ -26,11 +26,11 @@ import subprocess
 import sys
 import time
 
+import report
+import scenarios
+import wine_prefix as wine_prefix_module  # the tests' Wine prefix, reaching no host drive
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-import report  # noqa: E402  (tests/e2e/report.py: one line per case, a closing count)
-import wine_prefix as wine_prefix_module  # noqa: E402  (the tests' Wine prefix, reaching no host drive)
-import scenarios  # noqa: E402
 
 QEMU = "qemu-system-x86_64"
 COMMAND_LIMIT = 120  # seconds for one step in the guest (Wine's first start is the longest)
