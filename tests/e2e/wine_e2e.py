@@ -254,44 +254,64 @@ def run_cases(wine, cases, title):
 # files there. Windows looks beside the exe first for a DLL that is not a
 # KnownDLL, as Wine does with native-first load order for these names.
 PREFER_NATIVE = "winmm,mcicda=n,b"
-PLANTED_DLLS = [  # (stand-ins from PLANTED_DIR, the run)
-    (["winmm.dll", "mcicda.dll", "mcicda.drv"],
+SYSTEM32 = "c:\\windows\\system32\\"  # of the 32-bit prefix
+EVERY_STAND_IN = ["winmm.dll", "mcicda.dll", "mcicda.drv"]
+PLANTED_DLLS = [  # (stand-ins from PLANTED_DIR, run as a system without SetDefaultDllDirectories, the run)
+    (EVERY_STAND_IN, False,
      Case("winmm and its CD driver planted: both commands reach the system's winmm", ["/D:", "/OpenClose=1"],
           expect=[OPEN_D, sleep(1000), CLOSE_D])),
-    (["mcicda.dll", "mcicda.drv"],
+    (["mcicda.dll", "mcicda.drv"], False,
      Case("the CD driver alone planted: the command reaches the system's winmm", ["/Close"], expect=[CLOSE])),
+    # Windows XP, or 7 without update KB2533623: winmm then loads its CD
+    # driver by bare name, beside the exe first, unless it is loaded already.
+    (EVERY_STAND_IN, True,
+     Case("all planted, without SetDefaultDllDirectories: both commands reach the system's winmm",
+          ["/D:", "/OpenClose=1"], expect=[OPEN_D, sleep(1000), CLOSE_D])),
 ]
 
 
-def loaded_beside(run, exe):
-    """What the trace shows loaded from the exe's folder, the exe aside."""
-    folder = wine_harness.windows_path(os.path.dirname(exe)).lower() + "\\"
-    paths = [loaded.group(2).replace("\\\\", "\\").lower() for loaded in map(wine_harness.LOADED_LINE.match, run.lines)
-             if loaded]
-    return sorted({path[len(folder):] for path in paths
-                   if path.startswith(folder) and path[len(folder):] != os.path.basename(exe).lower()})
+def without_default_directories(image):
+    """The exe as a system without SetDefaultDllDirectories runs it: the
+    name it looks that function up by is one no system has."""
+    name = b"SetDefaultDllDirectories\0"
+    if image.count(name) != 1:
+        raise RuntimeError(f"the exe holds the name {name!r} {image.count(name)} times, not once")
+    return image.replace(name, b"SetDefaultDllDirectorieX\0")
+
+
+def loaded_outside_system32(run, exe):
+    """What the trace shows loaded from anywhere but System32, the exe aside."""
+    paths = {loaded.group(2).replace("\\\\", "\\").lower()
+             for loaded in map(wine_harness.LOADED_LINE.match, run.lines) if loaded}
+    return sorted(path for path in paths
+                  if not path.startswith(SYSTEM32) and path != wine_harness.windows_path(exe).lower())
 
 
 def planted_dlls(root, exe, launcher, planted_dir):
     """Each row's stand-ins beside a copy of the exe: none may load, by its
-    marker or by the trace, and the calls are those of any other run."""
+    marker, and the trace shows nothing loaded from outside System32; the
+    calls are those of any other run."""
     results = report.Report("DLLs planted beside dorvanel.exe")
     folder = wine_harness.run_folder(root)
     copy = shutil.copy(exe, folder)
+    with open(exe, "rb") as f:
+        image = f.read()
     with wine_harness.Wine(root, copy, launcher) as wine:
         wine.env["WINEDLLOVERRIDES"] += ";" + PREFER_NATIVE
-        for names, case in PLANTED_DLLS:
-            for name in set(os.listdir(folder)) - {os.path.basename(copy)}:
+        for names, old_system, case in PLANTED_DLLS:
+            for name in os.listdir(folder):
                 os.remove(os.path.join(folder, name))
+            with open(copy, "wb") as f:
+                f.write(without_default_directories(image) if old_system else image)
             for name in names:
                 shutil.copy(os.path.join(planted_dir, name), folder)
             run = wine.run(case.arguments, limit=30)
-            marked = sorted(name.removesuffix(".loaded").lower() for name in os.listdir(folder)
-                            if name.endswith(".loaded"))
-            traced = loaded_beside(run, copy)
+            marked = sorted(wine_harness.windows_path(os.path.join(folder, name.removesuffix(".loaded"))).lower()
+                            for name in os.listdir(folder) if name.endswith(".loaded"))
+            traced = loaded_outside_system32(run, copy)
             problems = (check_run(case, run)
                         + report.compare("stand-ins that left their marker", marked, [])
-                        + report.compare("stand-ins the trace shows loaded", traced, [])
+                        + report.compare("DLLs the trace shows loaded from outside System32", traced, [])
                         + report.compare("stand-ins loaded by their markers, against the trace", marked, traced))
             results.case(case.name, problems, evidence(run))
     return results.finish()
