@@ -53,8 +53,8 @@ bool read_sysfs(const char* path, std::span<char> text) {
 }
 
 bool has_stacked_devices(linux_tray::DeviceNumbers drive) {
-    // A device-mapper target (or any other that claims the drive) is listed
-    // among its holders.
+    // A device-mapper target (or another layer the kernel links the same
+    // way) is listed among the drive's holders.
     char holders[64];  // room for any two numbers
     (void)std::snprintf(holders, sizeof holders, "/sys/dev/block/%u:%u/holders", drive.major, drive.minor);
     if (DIR* const listing = opendir(holders)) {

@@ -97,8 +97,8 @@ class Table {
 public:
     explicit Table(std::string_view text) {
         const std::size_t lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
-        const std::size_t bytes = lines * (sizeof(Mount) + 3 * sizeof(std::uint32_t) + sizeof(std::int64_t));
-        block_ = std::malloc(bytes);
+        if (lines > UINT32_MAX) return;  // as if there were no memory: nothing is unmounted
+        block_ = std::malloc(lines * (sizeof(Mount) + 3 * sizeof(std::uint32_t) + sizeof(std::int64_t)));
         if (block_ == nullptr) return;
         mounts_ = static_cast<Mount*>(block_);
         below_ = reinterpret_cast<std::int64_t*>(mounts_ + lines);
