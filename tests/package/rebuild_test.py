@@ -3,11 +3,14 @@
 later, with other file times and umask 077, and checks that every file comes
 out byte for byte as the first build made it.
 
-    rebuild_test.py --source DIR --cmake CMAKE --epoch SECONDS --native DIR [--win32 DIR] FILE...
+    rebuild_test.py --source DIR --cmake CMAKE --epoch SECONDS [--win32 --url URL --version V
+                    --vendor NAME --summary TEXT] FILE...
 
 Each FILE is a path under build/ (native/dorvanel, win32/dorvanel.exe, ...).
 The copy is built with SOURCE_DATE_EPOCH set to the time the first build took
-from the last commit (or from its own SOURCE_DATE_EPOCH).
+from the last commit (or from its own SOURCE_DATE_EPOCH). With --win32 it is
+built by tools/release, unsigned: the programs are compared as the packages
+hold them, and the release's SHA256SUMS and manifests are checked too.
 """
 
 import argparse
@@ -17,9 +20,11 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import report  # noqa: E402
+import release_files  # noqa: E402
 
 # Far from any time the first build could have run at.
 OTHER_FILE_TIME = 1_000_000_000
@@ -53,6 +58,34 @@ def build(cmake, source, presets, epoch):
                 raise RuntimeError(f"{' '.join(command)} failed:\n{result.stdout}\n{result.stderr}")
 
 
+def release(source, url, epoch, scratch):
+    """tools/release in the copy; its files laid out as under build/, with
+    the programs taken out of the packages."""
+    out = os.path.join(scratch, "release")
+    result = subprocess.run([os.path.join(source, "tools", "release"), "--url", url, "--out", out], cwd=source,
+                            env=dict(os.environ, SOURCE_DATE_EPOCH=epoch), capture_output=True, text=True,
+                            preexec_fn=lambda: os.umask(0o077))
+    print(result.stdout, end="")
+    if result.returncode != 0:
+        raise RuntimeError(f"tools/release failed:\n{result.stderr}")
+    rebuilt = os.path.join(scratch, "rebuilt")
+    win32, native = os.path.join(rebuilt, "win32"), os.path.join(rebuilt, "native")
+    os.makedirs(win32)
+    os.makedirs(native)
+    for name in os.listdir(out):
+        if name.endswith((".zip", ".zip.sha256")):
+            shutil.copy(os.path.join(out, name), win32)
+        if name.endswith(".zip"):
+            with zipfile.ZipFile(os.path.join(out, name)) as archive:
+                archive.extractall(win32)
+        if name.endswith(".deb"):
+            shutil.copy(os.path.join(out, name), native)
+            subprocess.run(["dpkg-deb", "--extract", os.path.join(out, name), os.path.join(scratch, "deb")],
+                           check=True, timeout=60)
+            shutil.copy(os.path.join(scratch, "deb", "usr", "bin", "dorvanel"), native)
+    return out, rebuilt
+
+
 def sha256(path):
     with open(path, "rb") as f:
         return hashlib.sha256(f.read()).hexdigest()
@@ -63,7 +96,9 @@ def main(argv):
     parser.add_argument("--source", required=True)
     parser.add_argument("--cmake", required=True)
     parser.add_argument("--epoch", required=True)
-    parser.add_argument("--win32", action="store_true", help="also rebuild the Windows files")
+    parser.add_argument("--win32", action="store_true", help="also rebuild the Windows files, by tools/release")
+    for option in ["--url", "--version", "--vendor", "--summary"]:
+        parser.add_argument(option)
     parser.add_argument("files", nargs="+")
     args = parser.parse_args(argv[1:])
     results = report.Report("release files rebuilt elsewhere")
@@ -71,19 +106,28 @@ def main(argv):
         results.skip("every file", "the first build had no SOURCE_DATE_EPOCH and no git history to take it from")
         return results.finish()
 
-    presets = [("native", ["-DBUILD_TESTING=OFF"])] + ([("win32", [])] if args.win32 else [])
     with tempfile.TemporaryDirectory(prefix="dorvanel-rebuild-") as scratch:
         copy = os.path.join(scratch, "source")
         copy_source(args.source, copy)
-        build(args.cmake, copy, presets, args.epoch)
+        rebuilt = os.path.join(copy, "build")
+        if args.win32:
+            out, rebuilt = release(copy, args.url, args.epoch, scratch)
+        else:
+            build(args.cmake, copy, [("native", ["-DBUILD_TESTING=OFF"])], args.epoch)
         for name in args.files:
-            first, second = os.path.join(args.source, "build", name), os.path.join(copy, "build", name)
+            first, second = os.path.join(args.source, "build", name), os.path.join(rebuilt, name)
             if not os.path.exists(first):
                 results.case(name, [f"{first} is missing: build it first"])
                 continue
             print(f"     {sha256(first)}  {first}\n     {sha256(second) if os.path.exists(second) else '-':64}  {second}")
             results.case(f"{name} is the same, byte for byte",
                          report.compare("bytes", sha256(second) if os.path.exists(second) else None, sha256(first)))
+        if args.win32:
+            with open(os.path.join(args.source, "LICENSE")) as f:
+                licence = f.readline().strip()
+            release_files.check_sums(results, out)
+            release_files.check_manifests(results, out, args.url, dict(
+                version=args.version, vendor=args.vendor, summary=args.summary, licence=licence))
     return results.finish()
 
 
