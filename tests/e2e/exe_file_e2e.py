@@ -3,7 +3,10 @@
 version information read back with pefile, the icon read back with
 icoutils, and the manifest.
 
-    exe_file_e2e.py EXE VERSION     (VERSION as the project writes it, e.g. 1.2.3)
+    exe_file_e2e.py EXE VERSION [--signed]     (VERSION as the project writes it, e.g. 1.2.3)
+
+--signed: the exe is tools/release's signed one, whose certificate table
+follows the program's own bytes; without it there must be none.
 """
 
 import os
@@ -34,6 +37,7 @@ IMPORTS = {
     "USER32.DLL": ["CharLowerBuffA", "MessageBoxA"],
 }
 VERSION_NUMBERS = VERSION_TEXT = None  # set from the command line
+SIGNED = False
 LICENSE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "LICENSE")
 COMMON_CONTROLS_6 = {"type": "win32", "name": "Microsoft.Windows.Common-Controls", "version": "6.0.0.0",
                      "processorArchitecture": "*", "publicKeyToken": "6595b64144ccf1df", "language": "*"}
@@ -78,10 +82,27 @@ def imports(pe, path):
             + report.compare("delay-loaded DLLs", sorted(delayed), []))
 
 
+def certificate_table(pe):
+    """Where an Authenticode signature sits: a file offset, not an address."""
+    entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    return entry.VirtualAddress, entry.Size
+
+
 def size(pe, path):
+    """The program's own bytes: a signature, whose size is the certificate's, aside."""
     size = os.path.getsize(path)
-    print(f"     dorvanel.exe is {size} bytes")
-    return [] if size <= LARGEST_SIZE else [f"{size} bytes, more than {LARGEST_SIZE}"]
+    own = certificate_table(pe)[0] if SIGNED else size
+    print(f"     dorvanel.exe is {size} bytes, {own} of them its own")
+    return [] if own <= LARGEST_SIZE else [f"{own} bytes, more than {LARGEST_SIZE}"]
+
+
+def signature(pe, path):
+    offset, length = certificate_table(pe)
+    if not SIGNED:
+        return report.compare("certificate table (offset, size)", (offset, length), (0, 0))
+    end_of_sections = max(s.PointerToRawData + s.SizeOfRawData for s in pe.sections)
+    return report.compare("certificate table from the end of the sections, 8-byte aligned, to the end of the file",
+                          (offset, offset + length), ((end_of_sections + 7) // 8 * 8, os.path.getsize(path)))
 
 
 def version_information(pe, path):
@@ -150,7 +171,8 @@ CHECKS = [
     ("a PE32 for i386 with the GUI subsystem, no link time", headers),
     ("page-aligned, no writable code, relocatable with DEP, no SEH, terminal-server aware, a valid checksum", layout),
     ("imports only its functions from KERNEL32 and USER32", imports),
-    ("at most 8 KiB", size),
+    ("at most 8 KiB, a signature aside", size),
+    ("a certificate table after the program's own bytes where signed, else none", signature),
     ("the file version and copyright, Japanese block 041103A4, translation 0x0411 / 932", version_information),
     ("icon of 32 x 32 and 16 x 16 pixels, 16 colours", icon),
     ("an application manifest asking for Common Controls 6", manifest),
@@ -158,14 +180,15 @@ CHECKS = [
 
 
 def main(argv):
-    global VERSION_NUMBERS, VERSION_TEXT
-    if len(argv) != 3:
+    global VERSION_NUMBERS, VERSION_TEXT, SIGNED
+    SIGNED = argv[3:] == ["--signed"]
+    if len(argv) != 3 + SIGNED:
         print(__doc__, file=sys.stderr)
         return 2
     path = argv[1]
     VERSION_NUMBERS = [int(part) for part in argv[2].split(".")] + [0]
     VERSION_TEXT = ".".join(map(str, VERSION_NUMBERS))
-    results = report.Report("dorvanel.exe as a file")
+    results = report.Report("dorvanel.exe as a file" + (", signed" if SIGNED else ""))
     for name, check in CHECKS:
         pe = pefile.PE(path, fast_load=True)
         try:
