@@ -3,11 +3,13 @@
 with openssl, and a gpg key in a temporary GNUPGHOME. Never a time-stamping
 server: the tests reach no network.
 
-    signed_release_test.py --source DIR --epoch SECONDS --version V --vendor NAME --summary TEXT --keep DIR
+    signed_release_test.py --source DIR --epoch SECONDS --version V --vendor NAME --summary TEXT
+                           --unsigned-exe EXE --keep DIR
 
 Two signed releases, the second also with --url and --gpg-key, must be the
 same files; the signed dorvanel.exe, SHA256SUMS and SHA256SUMS.asc must
-verify, and fail to once a byte of them is changed. The signed dorvanel.exe
+verify, and fail to once a byte of them is changed; without its signature
+dorvanel.exe must be the build's UNSIGNED_EXE. The signed dorvanel.exe
 is left in KEEP for the end-to-end tests, which read it as a file and run it.
 """
 
@@ -66,7 +68,7 @@ def flip_a_byte(path):
 
 def main(argv):
     parser = argparse.ArgumentParser()
-    for option in ["--source", "--epoch", "--version", "--vendor", "--summary", "--keep"]:
+    for option in ["--source", "--epoch", "--version", "--vendor", "--summary", "--unsigned-exe", "--keep"]:
         parser.add_argument(option, required=option != "--epoch")
     args = parser.parse_args(argv[1:])
     # Only the two signed releases are compared, so a build without a time of
@@ -120,6 +122,12 @@ def main(argv):
                           else ["the digest is not SHA-256"])
                          + ([] if f"Signing time: {signing_time}" in verify.stdout else ["another signing time"]),
                          verify.stdout.splitlines())
+
+            removed = os.path.join(scratch, "removed.exe")
+            run(["osslsigncode", "remove-signature", "-in", "dorvanel.exe", "-out", removed], cwd=folders[1])
+            results.case("without its signature, dorvanel.exe is the unsigned build's, byte for byte",
+                         report.compare("bytes", os.path.exists(removed) and release_files.sha256(removed),
+                                        release_files.sha256(args.unsigned_exe)))
 
             # Each check passes on the release as made, and fails once the file it guards is changed.
             for name, checked, command in [
