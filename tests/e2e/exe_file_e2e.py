@@ -82,27 +82,18 @@ def imports(pe, path):
             + report.compare("delay-loaded DLLs", sorted(delayed), []))
 
 
-def certificate_table(pe):
-    """Where an Authenticode signature sits: a file offset, not an address."""
-    entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
-    return entry.VirtualAddress, entry.Size
-
-
 def size(pe, path):
-    """The program's own bytes: a signature, whose size is the certificate's, aside."""
+    """The program's own bytes: a signature aside, which sits in a certificate
+    table from the end of the sections (8-byte aligned) to the end of the file."""
     size = os.path.getsize(path)
-    own = certificate_table(pe)[0] if SIGNED else size
+    table = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    start = table.VirtualAddress  # a file offset, not an address
+    own = start if SIGNED else size
+    sections_end = max(s.PointerToRawData + s.SizeOfRawData for s in pe.sections)
     print(f"     dorvanel.exe is {size} bytes, {own} of them its own")
-    return [] if own <= LARGEST_SIZE else [f"{own} bytes, more than {LARGEST_SIZE}"]
-
-
-def signature(pe, path):
-    offset, length = certificate_table(pe)
-    if not SIGNED:
-        return report.compare("certificate table (offset, size)", (offset, length), (0, 0))
-    end_of_sections = max(s.PointerToRawData + s.SizeOfRawData for s in pe.sections)
-    return report.compare("certificate table from the end of the sections, 8-byte aligned, to the end of the file",
-                          (offset, offset + length), ((end_of_sections + 7) // 8 * 8, os.path.getsize(path)))
+    return (report.compare("certificate table (start, end)", (start, start + table.Size),
+                           ((sections_end + 7) // 8 * 8, size) if SIGNED else (0, 0))
+            + ([] if own <= LARGEST_SIZE else [f"{own} bytes, more than {LARGEST_SIZE}"]))
 
 
 def version_information(pe, path):
@@ -171,8 +162,7 @@ CHECKS = [
     ("a PE32 for i386 with the GUI subsystem, no link time", headers),
     ("page-aligned, no writable code, relocatable with DEP, no SEH, terminal-server aware, a valid checksum", layout),
     ("imports only its functions from KERNEL32 and USER32", imports),
-    ("at most 8 KiB, a signature aside", size),
-    ("a certificate table after the program's own bytes where signed, else none", signature),
+    ("at most 8 KiB, and no signature but where signed, after the program's own bytes", size),
     ("the file version and copyright, Japanese block 041103A4, translation 0x0411 / 932", version_information),
     ("icon of 32 x 32 and 16 x 16 pixels, 16 colours", icon),
     ("an application manifest asking for Common Controls 6", manifest),

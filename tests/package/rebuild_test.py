@@ -59,30 +59,24 @@ def build(cmake, source, presets, epoch):
 
 
 def release(source, url, epoch, scratch):
-    """tools/release in the copy; its files laid out as under build/, with
-    the programs taken out of the packages."""
-    out = os.path.join(scratch, "release")
+    """tools/release in the copy; its files laid out as under build/, the programs taken out of the packages."""
+    out, rebuilt = os.path.join(scratch, "release"), os.path.join(scratch, "rebuilt")
     result = subprocess.run([os.path.join(source, "tools", "release"), "--url", url, "--out", out], cwd=source,
                             env=dict(os.environ, SOURCE_DATE_EPOCH=epoch), capture_output=True, text=True,
                             preexec_fn=lambda: os.umask(0o077))
     print(result.stdout, end="")
     if result.returncode != 0:
         raise RuntimeError(f"tools/release failed:\n{result.stderr}")
-    rebuilt = os.path.join(scratch, "rebuilt")
-    win32, native = os.path.join(rebuilt, "win32"), os.path.join(rebuilt, "native")
-    os.makedirs(win32)
-    os.makedirs(native)
-    for name in os.listdir(out):
-        if name.endswith((".zip", ".zip.sha256")):
-            shutil.copy(os.path.join(out, name), win32)
+    for name in release_files.published_files(out):
+        folder = os.path.join(rebuilt, "native" if name.endswith(".deb") else "win32")
+        os.makedirs(folder, exist_ok=True)
+        shutil.copy(os.path.join(out, name), folder)
         if name.endswith(".zip"):
             with zipfile.ZipFile(os.path.join(out, name)) as archive:
-                archive.extractall(win32)
+                archive.extractall(folder)
         if name.endswith(".deb"):
-            shutil.copy(os.path.join(out, name), native)
-            subprocess.run(["dpkg-deb", "--extract", os.path.join(out, name), os.path.join(scratch, "deb")],
-                           check=True, timeout=60)
-            shutil.copy(os.path.join(scratch, "deb", "usr", "bin", "dorvanel"), native)
+            subprocess.run(["dpkg-deb", "--extract", os.path.join(out, name), folder], check=True, timeout=60)
+            shutil.copy(os.path.join(folder, "usr", "bin", "dorvanel"), folder)
     return out, rebuilt
 
 
