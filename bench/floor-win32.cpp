@@ -3,10 +3,19 @@
 // subsystem and resources). It reads the command line, lowercases it, and
 // sends one door command; /? shows a notice and an "=digit" waits, so that
 // every import dorvanel.exe has is linked here too. Like dorvanel.exe it
-// keeps DLL loads to System32 and loads winmm from there itself, so that
-// both pay the same at start-up and for the door command.
+// keeps DLL loads to System32 and loads the CD driver and winmm from there
+// by full path, so that both pay the same at start-up and for the door
+// command.
 #include <windows.h>
 #include <mmsystem.h>
+
+static HMODULE load_from_system32(const char* name) {
+    char path[MAX_PATH + 16];
+    UINT end = GetSystemDirectoryA(path, MAX_PATH);
+    if (!end || end >= MAX_PATH) return nullptr;
+    while ((path[end++] = *name++)) {}
+    return LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
 
 extern "C" [[noreturn]] void floor_start() {
     const auto restrict_search = reinterpret_cast<decltype(&SetDefaultDllDirectories)>(reinterpret_cast<void (*)()>(
@@ -27,15 +36,8 @@ extern "C" [[noreturn]] void floor_start() {
             if (IsDBCSLeadByte(static_cast<BYTE>(*c)) && c[1]) ++c;
             else if (*c == '=' && c[1] >= '0' && c[1] <= '9') Sleep(static_cast<DWORD>(c[1] - '0') * 1000);
         }
-        HMODULE winmm = LoadLibraryExA("winmm.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-        if (!winmm) {
-            char path[MAX_PATH + 16];
-            UINT end = GetSystemDirectoryA(path, MAX_PATH);
-            if (end && end < MAX_PATH) {
-                for (const char c : "\\winmm.dll") path[end++] = c;
-                winmm = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-            }
-        }
+        load_from_system32("\\mcicda.dll");
+        const HMODULE winmm = load_from_system32("\\winmm.dll");
         const auto send = reinterpret_cast<decltype(&mciSendStringA)>(reinterpret_cast<void (*)()>(
             winmm ? GetProcAddress(winmm, "mciSendStringA") : nullptr));
         if (send) send("set cdaudio door closed", nullptr, 0, nullptr);

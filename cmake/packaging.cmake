@@ -82,8 +82,8 @@ else()
         OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
     set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS})
     # CPack leaves some modes in the .deb to the umask.
-    set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb/modes.cmake)
-    set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb/modes.cmake)
+    set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb/staged-folder-modes.cmake)
+    set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb/ar-member-modes.cmake)
     install(TARGETS dorvanel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     install(FILES ${CMAKE_CURRENT_BINARY_DIR}/dorvanel.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
     install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz
@@ -105,9 +105,9 @@ else()
     set(CPACK_PACKAGE_DESCRIPTION [=[
 Dorvanel opens the tray of a CD drive, closes it, or opens it and closes it
 again after a number of seconds, from the command line and without any
-output. Drives are named by letter the way Windows names them (/D: is
-/dev/sr0, /E: is /dev/sr1, ...), with the same options as its Windows build,
-so that scripts and shortcuts read the same on both.
+output. Drives are named by letter the way Windows names them (the manual
+page lists which device each letter is), with the same options as its
+Windows build, so that scripts and shortcuts read the same on both.
 ]=])
     # Depends is read from the program's dynamic section by dpkg-shlibdeps.
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -1,5 +1,5 @@
 # bash completion for dorvanel: its actions, and the drive letters of the
-# optical drives present (/D: is /dev/sr0, /E: is /dev/sr1, ... /Z: is /dev/sr22).
+# optical drives present, each the letter the manual page's DRIVES gives it.
 
 _dorvanel()
 {

@@ -1,6 +1,7 @@
 #!/usr/bin/python3
-"""Writes the fuzzers' seed corpus (fuzz/corpus/split and fuzz/corpus/run)
-from the command lines the program's own tables of odd cases list.
+"""Writes the fuzzers' seed corpus (fuzz/corpus/split, run and mounts) from
+the command lines the program's own tables of odd cases list, and from mount
+tables shaped like the unit tests' ones.
 
     /usr/bin/python3 fuzz/make-seeds.py
 """
@@ -42,6 +43,20 @@ COMMAND_LINES = [
 VECTOR, VECTOR_ACCENTED, TEXT = b"\x00", b"\x01", b"\x02"
 
 
+# Mount tables for the disc 11:1 (each seed starts with 11, 1 and the number
+# of the unmount that fails): stacks, covers, escapes, a cycle, a cut line.
+ROOT = b"20 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
+MOUNT_TABLES = [
+    ROOT + b"30 20 11:1 / /media/my\\040disc ro - iso9660 /dev/sr1 ro\n"
+           b"32 30 11:1 /DATA /media/my\\040disc/a\\134b ro - iso9660 /dev/sr1 ro\n",
+    ROOT + b"30 20 11:1 / /mnt/disc ro\n40 30 0:50 / /mnt/disc rw\n41 40 11:1 / /mnt/disc ro\n",
+    ROOT + b"40 20 0:50 / /mnt/disc rw\n30 40 11:1 / /mnt/disc ro\n41 30 11:1 / /mnt/disc ro\n",
+    ROOT + b"30 20 11:1 / /mnt/disc ro\n50 20 0:50 / /mnt rw\n51 50 0:51 / /mnt/disc rw\n",
+    ROOT + b"30 31 11:1 / /mnt/disc ro\n31 30 0:50 / /mnt/disc rw\n30 30 11:1 / /mnt/disc ro\n",
+    ROOT + b"30 20 11:1 / /media/disc",
+]
+
+
 def write(folder, data):
     folder.mkdir(parents=True, exist_ok=True)
     (folder / hashlib.sha1(data).hexdigest()).write_bytes(data)
@@ -59,6 +74,9 @@ def main():
     write(HERE / "corpus/run", VECTOR_ACCENTED + b"/\xc4:\x00/OPEN")
     for delay in [b"$1E", b"0x1e", b"007", b"-2147483648", b"2147483648", b"  12", b"-$80000000", b"$000000001"]:
         write(HERE / "corpus/run", VECTOR + delay)
+    for table in MOUNT_TABLES:
+        write(HERE / "corpus/mounts", b"\x0b\x01\x00" + table)
+    write(HERE / "corpus/mounts", b"\x0b\x01\x01" + MOUNT_TABLES[0])
 
 
 if __name__ == "__main__":

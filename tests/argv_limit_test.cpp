@@ -1,8 +1,9 @@
 // The Linux program run with argument vectors near the kernel's limit. The
-// package tests' preload records which device it opens and whether it waits,
-// and refuses the open, so no drive of this machine is ever touched; standard
-// error shows the usage notice. The vectors fill the 2 MiB the kernel allows
-// with an 8 MiB stack, less the environment and a margin.
+// tests' preload (support/trace_preload.cpp) records which device it opens
+// and whether it waits, and refuses the open, so no drive of this machine is
+// ever touched; standard error shows the usage notice. The vectors fill the
+// 2 MiB the kernel allows with an 8 MiB stack, less the environment and a
+// margin.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -16,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "large_vectors.h"
 #include "support/expected_usage.h"
+#include "support/large_vectors.h"
 
 extern char** environ;
 

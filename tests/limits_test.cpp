@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "invocation/invocation.h"
-#include "large_vectors.h"
 #include "support/argument_lists.h"
 #include "support/code_pages.h"
+#include "support/large_vectors.h"
 
 namespace dorvanel {
 

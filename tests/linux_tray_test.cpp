@@ -1,7 +1,10 @@
 // Linux: drive letters to devices, the driver calls that move the tray, and
 // the mounts unmounted first.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/cdrom.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <initializer_list>
@@ -10,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/linux_mounts.h"
 #include "platform/linux_tray.h"
 
 namespace dorvanel::linux_tray {
@@ -38,11 +42,13 @@ TEST(DriveLetters, NameTheDevice) {
     }
 }
 
-// Records each call; each request's answer comes from the case.
+// Records each call that acts; each request's answer comes from the case.
+// Descriptors below 50 are the CD drive 11:1, from 50 another CD drive, and
+// from 60 a device that is no CD drive.
 std::vector<std::string> calls;
 std::vector<int> open_answers;    // one per open, in turn
 std::vector<int> unlock_answers;  // one per unlock, in turn; then 0
-int unmount_answer;
+bool stacked;
 int eject_answer;
 int close_tray_answer;
 
@@ -52,7 +58,14 @@ int record_open(const char* path, bool alone) {
     open_answers.erase(open_answers.begin());
     return answer;
 }
-void record_unmount_disc(const char* path) { calls.push_back(std::string("unmount ") + path); }
+std::optional<DeviceNumbers> answer_cd_drive(int fd) {
+    if (fd >= 60) return std::nullopt;
+    return DeviceNumbers{11, fd >= 50 ? 2U : 1U};
+}
+bool answer_stacked(DeviceNumbers) { return stacked; }
+void record_unmount_disc(DeviceNumbers drive) {
+    calls.push_back("unmount " + std::to_string(drive.major) + ":" + std::to_string(drive.minor));
+}
 int record_control(int fd, unsigned long request, unsigned long argument) {
     const std::string on = " fd" + std::to_string(fd);
     switch (request) {
@@ -75,12 +88,13 @@ int record_start_stop(int fd, bool start) {
 void record_close(int fd) { calls.push_back("close fd" + std::to_string(fd)); }
 void record_wait(std::uint32_t milliseconds) { calls.push_back("wait " + std::to_string(milliseconds)); }
 
-constexpr DeviceCalls recording_calls{record_open, record_unmount_disc, record_control,
-                                      record_start_stop, record_close, record_wait};
+constexpr DeviceCalls recording_calls{record_open,    answer_cd_drive,   answer_stacked, record_unmount_disc,
+                                      record_control, record_start_stop, record_close,   record_wait};
 
-// The calls of an eject on fd 5 whose unlock is refused `refusals` times.
+// The calls of an eject, probed on fd 4 and opened alone on fd 5, whose
+// unlock is refused `refusals` times.
 std::vector<std::string> eject_unlocked_after(int refusals) {
-    std::vector<std::string> expected{"open /dev/cdrom alone", "lockdoor 0 fd5"};
+    std::vector<std::string> expected{"open /dev/cdrom", "close fd4", "open /dev/cdrom alone", "lockdoor 0 fd5"};
     for (int i = 0; i < refusals && i < 20; ++i) {
         expected.insert(expected.end(), {"wait 100", "lockdoor 0 fd5"});
     }
@@ -96,33 +110,45 @@ struct DriveCase {
     int eject_answer, close_tray_answer;
     std::vector<std::string> calls;
     std::vector<int> unlock_answers = {};
+    bool stacked = false;
 };
 
 const DriveCase drive_cases[] = {
-    {"eject: opened alone, unlocked, ejected", "/dev/cdrom", DoorAction::Open, {3}, 0, 0,
-     {"open /dev/cdrom alone", "lockdoor 0 fd3", "eject fd3", "close fd3"}},
+    {"eject: probed, opened alone, unlocked, ejected", "/dev/cdrom", DoorAction::Open, {4, 5}, 0, 0,
+     eject_unlocked_after(0)},
     {"close: nothing unmounted", "/dev/sr1", DoorAction::Close, {4}, 0, 0,
      {"open /dev/sr1", "closetray fd4", "close fd4"}},
-    {"no device: nothing more", "/dev/sr0", DoorAction::Open, {-ENOENT}, 0, 0, {"open /dev/sr0 alone"}},
-    {"held by a mount: the disc's mounts go, then it is opened alone", "/dev/sr1", DoorAction::Open, {-EBUSY, 7}, 0, 0,
-     {"open /dev/sr1 alone", "unmount /dev/sr1", "open /dev/sr1 alone", "lockdoor 0 fd7", "eject fd7", "close fd7"}},
+    {"no device: nothing more", "/dev/sr0", DoorAction::Open, {-ENOENT}, 0, 0, {"open /dev/sr0"}},
+    {"held by a mount: the disc's mounts go, then it is opened alone", "/dev/sr1", DoorAction::Open, {3, -EBUSY, 7},
+     0, 0,
+     {"open /dev/sr1", "close fd3", "open /dev/sr1 alone", "unmount 11:1", "open /dev/sr1 alone", "lockdoor 0 fd7",
+      "eject fd7", "close fd7"}},
     // A disc in use, a mount covered or the user's to keep, a mount table
     // that could not be read: all the same here.
-    {"still held after unmounting: the tray stays shut", "/dev/sr1", DoorAction::Open, {-EBUSY, -EBUSY}, 0, 0,
-     {"open /dev/sr1 alone", "unmount /dev/sr1", "open /dev/sr1 alone"}},
-    {"no tray motor: SCSI eject", "/dev/cdrom", DoorAction::Open, {5}, -ENOSYS, 0,
-     {"open /dev/cdrom alone", "lockdoor 0 fd5", "eject fd5", "scsi eject fd5", "close fd5"}},
-    {"not a CD driver: SCSI load", "/dev/cdrom", DoorAction::Close, {5}, 0, -ENOTTY,
+    {"still held after unmounting: the tray stays shut", "/dev/sr1", DoorAction::Open, {3, -EBUSY, -EBUSY}, 0, 0,
+     {"open /dev/sr1", "close fd3", "open /dev/sr1 alone", "unmount 11:1", "open /dev/sr1 alone"}},
+    {"no CD drive: nothing unmounted, no request", "/dev/cdrom", DoorAction::Open, {60}, 0, 0,
+     {"open /dev/cdrom", "close fd60"}},
+    {"no CD drive: no request to close either", "/dev/cdrom", DoorAction::Close, {60}, 0, 0,
+     {"open /dev/cdrom", "close fd60"}},
+    {"a device stacked on the drive: nothing unmounted, the tray stays shut", "/dev/sr1", DoorAction::Open, {3}, 0, 0,
+     {"open /dev/sr1", "close fd3"}, {}, true},
+    {"the path leads to another drive once opened alone: nothing", "/dev/cdrom", DoorAction::Open, {3, 50}, 0, 0,
+     {"open /dev/cdrom", "close fd3", "open /dev/cdrom alone", "close fd50"}},
+    {"no tray motor: SCSI eject", "/dev/cdrom", DoorAction::Open, {4, 5}, -ENOSYS, 0,
+     {"open /dev/cdrom", "close fd4", "open /dev/cdrom alone", "lockdoor 0 fd5", "eject fd5", "scsi eject fd5",
+      "close fd5"}},
+    {"a driver that cannot close the tray: SCSI load", "/dev/cdrom", DoorAction::Close, {5}, 0, -ENOTTY,
      {"open /dev/cdrom", "closetray fd5", "scsi load fd5", "close fd5"}},
-    {"busy: no retry", "/dev/cdrom", DoorAction::Open, {6}, -EBUSY, 0,
-     {"open /dev/cdrom alone", "lockdoor 0 fd6", "eject fd6", "close fd6"}},
+    {"busy: no retry", "/dev/cdrom", DoorAction::Open, {4, 5}, -EBUSY, 0, eject_unlocked_after(0)},
     {"i/o error on close: no retry", "/dev/cdrom", DoorAction::Close, {6}, 0, -EIO,
      {"open /dev/cdrom", "closetray fd6", "close fd6"}},
-    {"unlock refused while udev has the drive open: asked again", "/dev/cdrom", DoorAction::Open, {5}, 0, 0,
+    {"unlock refused while udev has the drive open: asked again", "/dev/cdrom", DoorAction::Open, {4, 5}, 0, 0,
      eject_unlocked_after(2), {-EBUSY, -EBUSY}},
-    {"unlock refused for good: ejected after 2 s all the same", "/dev/cdrom", DoorAction::Open, {5}, 0, 0,
+    {"unlock refused for good: ejected after 2 s all the same", "/dev/cdrom", DoorAction::Open, {4, 5}, 0, 0,
      eject_unlocked_after(40), std::vector<int>(40, -EBUSY)},
-    {"another failure to unlock: no retry", "/dev/cdrom", DoorAction::Open, {5}, 0, 0, eject_unlocked_after(0), {-EIO}},
+    {"another failure to unlock: no retry", "/dev/cdrom", DoorAction::Open, {4, 5}, 0, 0, eject_unlocked_after(0),
+     {-EIO}},
 };
 
 TEST(TrayDriver, MakesTheDriverCallsInOrder) {
@@ -132,7 +158,12 @@ TEST(TrayDriver, MakesTheDriverCallsInOrder) {
         eject_answer = c.eject_answer;
         close_tray_answer = c.close_tray_answer;
         unlock_answers = c.unlock_answers;
-        drive_tray(c.device, c.action, recording_calls);
+        stacked = c.stacked;
+        if (c.action == DoorAction::Open) {
+            open_tray(c.device, recording_calls);
+        } else {
+            close_tray(c.device, recording_calls);
+        }
         EXPECT_EQ(calls, c.calls) << c.name;
         EXPECT_TRUE(open_answers.empty()) << c.name;
     }
@@ -157,6 +188,8 @@ std::string mounts(std::initializer_list<std::string_view> lines) {
     return table;
 }
 
+int unmount_answer;
+
 struct MountCase {
     const char* name;
     std::string mountinfo;
@@ -165,38 +198,87 @@ struct MountCase {
 };
 
 const MountCase mount_cases[] = {
-    {"the drive's mounts, last first", mountinfo, 0, {"/media/my disc/a\\b", "/media/my disc"}},
-    {"the first refusal stops the rest", mountinfo, -EBUSY, {"/media/my disc/a\\b"}},
+    {"the drive's mounts, last first", mountinfo, 0, {"32 /media/my disc/a\\b", "30 /media/my disc"}},
+    {"the first refusal stops the rest", mountinfo, -EBUSY, {"32 /media/my disc/a\\b"}},
     {"another drive's numbers only", mounts({"30 20 11:0 /mnt/disc"}), 0, {}},
     {"a line cut short after the mount point", "30 22 11:1 / /media/disc", 0, {}},
+    {"a line whose numbers are not numbers", mounts({"3x 20 11:1 /mnt/disc", "31 20 11:1x /mnt/disc2"}), 0, {}},
     {"covered by another filesystem: nothing", mounts({"30 20 11:1 /mnt/disc", "40 30 0:50 /mnt/disc"}), 0, {}},
     {"covered by the disc again: both", mounts({"30 20 11:1 /mnt/disc", "41 30 11:1 /mnt/disc"}), 0,
-     {"/mnt/disc", "/mnt/disc"}},
+     {"41 /mnt/disc", "30 /mnt/disc"}},
     {"the disc over another filesystem over the disc: nothing",
      mounts({"30 20 11:1 /mnt/disc", "40 30 0:50 /mnt/disc", "41 40 11:1 /mnt/disc"}), 0, {}},
     {"covered, another filesystem beneath: nothing",
      mounts({"40 20 0:50 /mnt/disc", "30 40 11:1 /mnt/disc", "41 30 0:51 /mnt/disc"}), 0, {}},
     {"another filesystem beneath the disc: the disc only", mounts({"40 20 0:50 /mnt/disc", "30 40 11:1 /mnt/disc"}),
-     0, {"/mnt/disc"}},
-    {"another filesystem below the mount point: umount(8) decides",
-     mounts({"30 20 11:1 /mnt/disc", "40 30 0:50 /mnt/disc/sub"}), 0, {"/mnt/disc"}},
+     0, {"30 /mnt/disc"}},
+    {"another filesystem below the mount point: the unmount decides",
+     mounts({"30 20 11:1 /mnt/disc", "40 30 0:50 /mnt/disc/sub"}), 0, {"30 /mnt/disc"}},
     {"the path reaches another filesystem, mounted over a folder above: nothing",
      mounts({"30 20 11:1 /mnt/disc", "50 20 0:50 /mnt", "51 50 0:51 /mnt/disc"}), 0, {}},
     {"parents that go round (a table read in pieces): nothing, and an end",
-     mounts({"30 31 11:1 /mnt/disc", "31 30 0:50 /mnt", "40 20 0:51 /mnt/disc"}), 0, {}},
+     mounts({"30 31 11:1 /mnt/disc", "31 30 0:50 /mnt/disc"}), 0, {}},
 };
 
-TEST(Mounts, OnlyTheDiscsOwnMountsAreUnmounted) {
+TEST(Mounts, OnlyTheDiscsOwnMountsAreHandedOver) {
     for (const MountCase& c : mount_cases) {
         calls.clear();
         unmount_answer = c.unmount_answer;
         std::string text = c.mountinfo;
-        unmount_mounts(text, 11, 1, [](const char* mount_point) {
-            calls.push_back(mount_point);
+        linux_mounts::unmount_mounts(text, {11, 1}, [](std::uint64_t id, const char* mount_point) {
+            calls.push_back(std::to_string(id) + " " + mount_point);
             return unmount_answer;
         });
         EXPECT_EQ(calls, c.unmounted) << c.name;
     }
+}
+
+// The mount id of the filesystem at `path`, and whether `path` is its root.
+std::optional<std::uint64_t> mount_root_id(const char* path) {
+    struct statx seen {};
+    if (statx(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &seen) != 0 ||
+        (seen.stx_attributes & STATX_ATTR_MOUNT_ROOT) == 0) {
+        return std::nullopt;
+    }
+    return seen.stx_mnt_id;
+}
+
+// Checked on this machine's own mounts: nothing is unmounted, no device opened.
+TEST(MountPoints, AreReachedByTheirOwnMountIdWithNoLinkFollowed) {
+    const auto proc = mount_root_id("/proc");
+    const auto root = mount_root_id("/");
+    if (!proc || !root) GTEST_SKIP() << "/proc and / are not mounts here";
+    char folder[] = "/tmp/dorvanel-mounts-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string links = folder;
+    ASSERT_EQ(symlink("/proc", (links + "/proc").c_str()), 0);
+    ASSERT_EQ(symlink("/", (links + "/root").c_str()), 0);
+
+    const struct {
+        std::string mount_point;
+        std::uint64_t mount_id;
+        int result;  // 0: the folder is opened
+    } cases[] = {
+        {"/proc", *proc, 0},
+        {"/proc", *root, -ESTALE},                         // the path leads to another mount id
+        {links + "/proc", *proc, -ESTALE},                 // a link to the mount point is not followed
+        {links + "/root/proc", *proc, -ELOOP},             // nor a link on the way
+        {"/", *root, -EINVAL},                             // the root has no folder above it
+        {"proc", *proc, -EINVAL},                          // a path that is not whole
+        {"/proc/" + std::string(4096, 'x'), *proc, -ENAMETOOLONG},
+    };
+    for (const auto& c : cases) {
+        const char* name = nullptr;
+        const int fd = linux_mounts::open_mount_point_folder(c.mount_id, c.mount_point.c_str(), &name);
+        EXPECT_EQ(fd < 0 ? fd : 0, c.result) << c.mount_point.substr(0, 80) << " as mount " << c.mount_id;
+        if (fd >= 0) {
+            EXPECT_STREQ(name, "proc");
+            close(fd);
+        }
+    }
+    unlink((links + "/proc").c_str());
+    unlink((links + "/root").c_str());
+    rmdir(folder);
 }
 
 }  // namespace

@@ -1,17 +1,20 @@
 // Linux: the tray through the CD-ROM driver, the wait with nanosleep, the
 // usage notice on standard error (a console has no message box).
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/cdrom.h>
+#include <linux/limits.h>
 #include <scsi/sg.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "platform/linux_tray.h"
@@ -26,28 +29,61 @@ int open_device(const char* path, bool alone) {
     return fd < 0 ? -errno : fd;
 }
 
-// umount(8) knows more than the kernel: fstab's `user` mounts, and the
-// helpers of automounters. What it says goes nowhere.
-int run_umount(const char* mount_point) {
-    posix_spawn_file_actions_t quiet;
-    posix_spawn_file_actions_init(&quiet);
-    posix_spawn_file_actions_addopen(&quiet, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&quiet, STDOUT_FILENO, STDERR_FILENO);
-    char* argv[] = {const_cast<char*>("umount"), const_cast<char*>(mount_point), nullptr};
-    pid_t umount;
-    const int failure = posix_spawn(&umount, "/bin/umount", &quiet, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&quiet);
-    if (failure != 0) return -failure;
-    int status;
-    while (waitpid(umount, &status, 0) < 0) {
-        if (errno != EINTR) return -errno;
+std::optional<linux_tray::DeviceNumbers> cd_drive(int fd) {
+    struct stat device;
+    // Only the CD-ROM driver answers this request.
+    if (fstat(fd, &device) != 0 || !S_ISBLK(device.st_mode) || ioctl(fd, CDROM_GET_CAPABILITY, 0) < 0) {
+        return std::nullopt;
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -EBUSY;
+    return linux_tray::DeviceNumbers{major(device.st_rdev), minor(device.st_rdev)};
 }
 
-void unmount_disc(const char* path) {
-    struct stat device;
-    if (stat(path, &device) != 0 || !S_ISBLK(device.st_mode)) return;
+// A sysfs file's text, without its last newline; false when it cannot be read.
+bool read_sysfs(const char* path, std::span<char> text) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    ssize_t size;
+    while ((size = read(fd, text.data(), text.size() - 1)) < 0 && errno == EINTR) {
+    }
+    close(fd);
+    if (size <= 0) return false;
+    if (text[static_cast<std::size_t>(size) - 1] == '\n') --size;
+    text[static_cast<std::size_t>(size)] = '\0';
+    return true;
+}
+
+bool has_stacked_devices(linux_tray::DeviceNumbers drive) {
+    // A device-mapper target (or another layer the kernel links the same
+    // way) is listed among the drive's holders.
+    char holders[64];  // room for any two numbers
+    (void)std::snprintf(holders, sizeof holders, "/sys/dev/block/%u:%u/holders", drive.major, drive.minor);
+    if (DIR* const listing = opendir(holders)) {
+        bool held = false;
+        while (const dirent* entry = readdir(listing)) held = held || entry->d_name[0] != '.';
+        closedir(listing);
+        if (held) return true;
+    }
+    // A loop device is not: its backing file is named in sysfs, by the path
+    // the kernel has for the file it holds open.
+    DIR* const devices = opendir("/sys/block");
+    if (devices == nullptr) return false;
+    bool backed = false;
+    while (const dirent* entry = readdir(devices)) {
+        if (std::strncmp(entry->d_name, "loop", 4) != 0) continue;
+        char path[PATH_MAX + 1];  // room for any name in a folder, and for any path sysfs gives
+        (void)std::snprintf(path, sizeof path, "/sys/block/%s/loop/backing_file", entry->d_name);
+        struct stat file;
+        if (read_sysfs(path, path) && stat(path, &file) == 0 && S_ISBLK(file.st_mode) &&
+            major(file.st_rdev) == drive.major && minor(file.st_rdev) == drive.minor) {
+            backed = true;
+            break;
+        }
+    }
+    closedir(devices);
+    return backed;
+}
+
+void unmount_disc(linux_tray::DeviceNumbers drive) {
     const int table = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
     if (table < 0) return;
     char* text = nullptr;
@@ -74,7 +110,7 @@ void unmount_disc(const char* path) {
     close(table);
     if (whole) {
         (void)signal(SIGCHLD, SIG_DFL);  // an ignored SIGCHLD would lose umount's exit status
-        linux_tray::unmount_mounts({text, size}, major(device.st_rdev), minor(device.st_rdev), run_umount);
+        linux_mounts::unmount_mounts({text, size}, drive, linux_mounts::unmount_mount);
     }
     std::free(text);
 }
@@ -99,7 +135,8 @@ int start_stop_unit(int fd, bool start) {
 
 void close_device(int fd) { close(fd); }
 
-constexpr linux_tray::DeviceCalls device_calls{open_device, unmount_disc, control, start_stop_unit, close_device, wait};
+constexpr linux_tray::DeviceCalls device_calls{open_device,  cd_drive,        has_stacked_devices, unmount_disc,
+                                               control,      start_stop_unit, close_device,        wait};
 
 }  // namespace
 
@@ -123,7 +160,13 @@ void lowercase(char* text, std::size_t size) {
 bool is_lead_byte(unsigned char) { return false; }
 
 void move_tray(const DriveElement& drive, DoorAction action) {
-    if (const auto device = linux_tray::device_for(drive)) linux_tray::drive_tray(device->bytes.data(), action, device_calls);
+    const auto device = linux_tray::device_for(drive);
+    if (!device) return;
+    if (action == DoorAction::Open) {
+        linux_tray::open_tray(device->bytes.data(), device_calls);
+    } else {
+        linux_tray::close_tray(device->bytes.data(), device_calls);
+    }
 }
 
 void wait(std::uint32_t milliseconds) {

@@ -4,13 +4,16 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <optional>
-#include <span>
 #include <string_view>
 
+#include "platform/linux_mounts.h"
 #include "platform/platform.h"
 
 namespace dorvanel::linux_tray {
+
+using linux_mounts::DeviceNumbers;
 
 struct DevicePath {
     std::array<char, 16> bytes{};  // zero-terminated
@@ -28,9 +31,15 @@ struct DeviceCalls {
     // Read-only and non-blocking; `alone` adds O_EXCL, which the kernel
     // refuses with EBUSY while a mounted filesystem holds the device.
     int (*open_device)(const char* path, bool alone);
-    // Unmounts, as umount(8) would, the disc's own mounts (see unmount_mounts);
-    // nothing when the mount table cannot be read whole.
-    void (*unmount_disc)(const char* path);
+    // The numbers of the CD drive open on `fd`; none for any other device.
+    std::optional<DeviceNumbers> (*cd_drive)(int fd);
+    // Whether a block device stands on the drive (a loop device backed by
+    // it, a device-mapper target): it reads the disc without mounting it.
+    bool (*has_stacked_devices)(DeviceNumbers drive);
+    // Unmounts the disc's own mounts (see linux_mounts.h) where the kernel
+    // proves the path reaches them; nothing when the mount table cannot be
+    // read whole.
+    void (*unmount_disc)(DeviceNumbers drive);
     int (*control)(int fd, unsigned long request, unsigned long argument);
     // SCSI START STOP UNIT with LoEj set; `start` clear ejects, set loads.
     int (*start_stop_unit)(int fd, bool start);
@@ -38,20 +47,16 @@ struct DeviceCalls {
     void (*wait)(std::uint32_t milliseconds);
 };
 
-// Opens the tray, once the device is the program's alone, or closes it,
-// falling back to the SCSI command where the driver does not support the
-// request. A device held by a mount is first freed by unmounting the disc's
-// own mounts; one still held after that (a disc in use, a mount the user may
-// not unmount or that something covers) keeps the tray shut. Silent.
-void drive_tray(const char* device, DoorAction action, const DeviceCalls& calls);
+// Opens the tray of a CD drive once the drive is the program's alone. A
+// drive held by a mount is first freed by unmounting the disc's own mounts;
+// one still held after that (a disc in use, a mount the user may not unmount
+// or that something covers), or read by a device stacked on it, keeps the
+// tray shut. Falls back to the SCSI command where the driver does not
+// support the request. Silent; any other device gets nothing.
+void open_tray(const char* device, const DeviceCalls& calls);
 
-// Hands `unmount` each mount point in `mountinfo` (the text of
-// /proc/self/mountinfo) whose filesystem is on device major:minor, the last
-// mounted first, unescaped and zero-terminated in place, until one fails.
-// umount(8) takes off whatever is on top at a path: when a mount point of
-// the disc holds anything else that is not beneath the disc (another
-// filesystem mounted over it), none is handed over.
-void unmount_mounts(std::span<char> mountinfo, unsigned major, unsigned minor,
-                    int (*unmount)(const char* mount_point));
+// Closes the tray of a CD drive, with the same fallback. Never mounts or
+// unmounts anything.
+void close_tray(const char* device, const DeviceCalls& calls);
 
 }  // namespace dorvanel::linux_tray

@@ -24,18 +24,26 @@ Function find_function(HMODULE module, const char* name) {
     return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
-// winmm is no KnownDLL: by its bare name it would be looked for beside the
-// exe first, which is usually a Downloads folder anyone can drop a DLL in.
+// winmm and the CD driver it loads for "cdaudio" (mcicda.dll, as Windows'
+// and Wine's MCI registry name it) are no KnownDLLs: by bare name they would
+// be looked for beside the exe first, usually a Downloads folder anyone can
+// drop a DLL in. Both are loaded from System32 by full path, the driver
+// first: winmm, asking for it by name, is then handed the one loaded, also
+// where SetDefaultDllDirectories is missing. A driver named otherwise is
+// left to winmm: from System32 where start_process could restrict the
+// search, by the standard search (the exe's folder first) where it could not.
+// The altered search path takes their own imports from System32 as well.
 HMODULE load_winmm() {
-    static constexpr char in_folder[] = "\\winmm.dll";
-    if (const HMODULE winmm = LoadLibraryExA(in_folder + 1, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)) return winmm;
-    // Systems without that flag refuse it: the full path then. Loaded so,
-    // winmm's own DLLs are looked for in System32 first, not beside the exe.
-    char path[MAX_PATH + sizeof in_folder];
+    static constexpr char names[][sizeof "\\mcicda.dll"] = {"\\mcicda.dll", "\\winmm.dll"};
+    char path[MAX_PATH + sizeof names[0]];
     const UINT length = GetSystemDirectoryA(path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return nullptr;
-    std::memcpy(path + length, in_folder, sizeof in_folder);
-    return LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    HMODULE module = nullptr;
+    for (const auto& name : names) {
+        std::memcpy(path + length, name, sizeof names[0]);
+        module = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    }
+    return module;
 }
 
 }  // namespace
@@ -81,10 +89,11 @@ void show_notice(const char* text, const char* caption, unsigned style) {
 }
 
 void start_process() {
-    // First of all, DLLs loaded by name (winmm, and the CD driver winmm
-    // loads in turn) come from System32 only, never from the program's
-    // folder. Looked up, not imported: the exe must still start on systems
-    // without it (before Windows 8, unless update KB2533623 is installed).
+    // First of all, whatever the system's DLLs load by bare name comes from
+    // System32 only, never from the program's folder. Looked up, not
+    // imported: the exe must still start on systems without it (before
+    // Windows 8, unless update KB2533623 is installed); load_winmm does not
+    // depend on it.
     const auto restrict_search = find_function<decltype(&SetDefaultDllDirectories)>(
         GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories");
     if (restrict_search != nullptr) restrict_search(LOAD_LIBRARY_SEARCH_SYSTEM32);

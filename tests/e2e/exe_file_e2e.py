@@ -66,7 +66,7 @@ def layout(pe, path):
                              [name for name, s in sections
                               if s.Characteristics & SCN_MEM_WRITE and s.Characteristics & SCN_MEM_EXECUTE], [])
             + report.compare("relocations stripped flag", pe.FILE_HEADER.Characteristics & RELOCS_STRIPPED, 0)
-            + ([] if relocations else ["no base relocations"])
+            + report.unless(relocations, "no base relocations")
             + report.compare("DLL characteristics: DYNAMIC_BASE, NX_COMPAT, NO_SEH, TERMINAL_SERVER_AWARE",
                              hex(header.DllCharacteristics), hex(DYNAMIC_BASE | NX_COMPAT | NO_SEH | TERMINAL_SERVER_AWARE))
             + report.compare("PE checksum", header.CheckSum, pe.generate_checksum()))
@@ -93,7 +93,7 @@ def size(pe, path):
     print(f"     dorvanel.exe is {size} bytes, {own} of them its own")
     return (report.compare("certificate table (start, end)", (start, start + table.Size),
                            ((sections_end + 7) // 8 * 8, size) if SIGNED else (0, 0))
-            + ([] if own <= LARGEST_SIZE else [f"{own} bytes, more than {LARGEST_SIZE}"]))
+            + report.unless(own <= LARGEST_SIZE, f"{own} bytes, more than {LARGEST_SIZE}"))
 
 
 def version_information(pe, path):

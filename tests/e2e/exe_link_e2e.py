@@ -40,8 +40,8 @@ def main(argv):
             problems = report.compare("exit status of the build", build.returncode, 0)
             name = f"{target} links"
         else:
-            problems = ([] if build.returncode != 0 else ["the link succeeded"]) + \
-                ([] if refusal in output else [f"the output does not say {refusal!r}"])
+            problems = (report.unless(build.returncode != 0, "the link succeeded")
+                        + report.unless(refusal in output, f"the output does not say {refusal!r}"))
             name = f"{target} fails to link: {refusal}"
         results.case(name, problems, output.splitlines()[-15:])
     return results.finish()

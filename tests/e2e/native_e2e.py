@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 """The Linux dorvanel under strace: which files it opens and how, how long
-it waits, what it prints, and its exit status. The package tests' preload
-takes every open of a device before it reaches the system, records it with
-its flags, and refuses it; it records the waits without waiting. So no drive
-of this machine is ever opened, and strace shows that nothing else is.
+it waits, what it prints, and its exit status. The tests' preload takes
+every open of a device before it reaches the system, records it with its
+flags, and refuses it; it records the waits without waiting. So no drive of
+this machine is ever opened, and strace shows that nothing else is.
 
     native_e2e.py PROGRAM PRELOAD
 """
@@ -16,6 +16,7 @@ import subprocess
 import sys
 import tempfile
 
+import preloaded
 import report
 
 # On standard error the lines end in a plain newline, the last one too.
@@ -30,32 +31,24 @@ LOADER_FILE = re.compile(r"^/etc/ld\.so\.cache$|\.so(\.\d+)*$")
 FORBIDDEN_FLAGS = {"O_WRONLY", "O_RDWR", "O_CREAT", "O_TRUNC", "O_APPEND"}
 
 
-def device_open(path):
-    return ("open", path)
-
-
-def wait(seconds):
-    return ("wait", seconds)
-
-
 @dataclasses.dataclass
 class Case:
     name: str
     arguments: list
-    expect: list          # the program's own opens and waits, in order
+    expect: list          # the program's own opens and waits, in order, as the preload records them
     usage: bool = False   # the usage text on standard error
 
 
 CASES = [
-    Case("no arguments open the default device", [], [device_open("/dev/cdrom")]),
-    Case("/Open on the default device", ["/Open"], [device_open("/dev/cdrom")]),
-    Case("/Close on the default device", ["/Close"], [device_open("/dev/cdrom")]),
-    Case("/D: /Open on the first drive", ["/D:", "/Open"], [device_open("/dev/sr0")]),
-    Case("/E: /Close on the second drive", ["/E:", "/Close"], [device_open("/dev/sr1")]),
-    Case("/z: /close on the last drive", ["/z:", "/close"], [device_open("/dev/sr22")]),
+    Case("no arguments open the default device", [], ["open /dev/cdrom"]),
+    Case("/Open on the default device", ["/Open"], ["open /dev/cdrom"]),
+    Case("/Close on the default device", ["/Close"], ["open /dev/cdrom"]),
+    Case("/D: /Open on the first drive", ["/D:", "/Open"], ["open /dev/sr0"]),
+    Case("/E: /Close on the second drive", ["/E:", "/Close"], ["open /dev/sr1"]),
+    Case("/z: /close on the last drive", ["/z:", "/close"], ["open /dev/sr22"]),
     Case("/A: names no drive and opens nothing", ["/A:", "/Open"], []),
     Case("/D: /OpenClose=1 opens, waits 1 s, closes", ["/D:", "/OpenClose=1"],
-         [device_open("/dev/sr0"), wait(1.0), device_open("/dev/sr0")]),
+         ["open /dev/sr0", "wait 1000 ms", "open /dev/sr0"]),
     Case("/? writes the usage text to standard error", ["/?"], [], usage=True),
     Case("a drive alone writes the usage text", ["/D:"], [], usage=True),
 ]
@@ -70,18 +63,11 @@ def flag_names(flags):
 
 
 def traced_run(program, preload, arguments, scratch):
-    log, trace = os.path.join(scratch, "strace.log"), os.path.join(scratch, "preload.log")
-    if os.path.exists(trace):
-        os.remove(trace)
-    env = dict(os.environ, LD_PRELOAD=preload, DORVANEL_TRACE=trace, DORVANEL_TRACE_FLAGS="1")
-    result = subprocess.run(["strace", "-f", "-qq", "-o", log, "-e", f"trace={TRACED}", "-e", "signal=none",
-                             program, *arguments], capture_output=True, timeout=60, env=env)
+    log = os.path.join(scratch, "strace.log")
+    strace = ["strace", "-f", "-qq", "-o", log, "-e", f"trace={TRACED}", "-e", "signal=none"]
+    result, steps, trace = preloaded.run(program, preload, arguments, scratch, before=strace, flags=True)
     with open(log, encoding="latin-1") as f:
         system_calls = f.read().splitlines()
-    steps = []
-    if os.path.exists(trace):
-        with open(trace, encoding="latin-1") as f:
-            steps = f.read().splitlines()
     return result, system_calls, steps, trace
 
 
@@ -100,14 +86,12 @@ def check(case, result, system_calls, steps, trace):
     problems += report.compare("what reached the system", others, [])
     events = []
     for step in steps:
-        words = step.split()
-        if words[0] == "open":
-            path, flags = words[1], flag_names(int(words[2], 16))
-            events.append(device_open(path))
+        if step.startswith("open "):  # with its flags: "open PATH 0xFLAGS"
+            step, flags = step.rsplit(" ", 1)
+            flags = flag_names(int(flags, 16))
             if not {"O_RDONLY", "O_NONBLOCK"} <= flags or flags & FORBIDDEN_FLAGS:
-                problems.append(f"{path} opened with {'|'.join(sorted(flags))}, not read-only and non-blocking")
-        elif words[0] == "wait":
-            events.append(wait(int(words[1]) / 1000))
+                problems.append(f"{step} with {'|'.join(sorted(flags))}, not read-only and non-blocking")
+        events.append(step)
     problems += report.compare("opens and waits", events, case.expect)
     return problems
 

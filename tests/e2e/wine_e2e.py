@@ -3,18 +3,20 @@
 which texts reach mciSendStringA, which waits reach Sleep, what MessageBoxA
 shows, and how the process ends.
 
-    wine_e2e.py setup STATE_FILE          create the shared prefix
-    wine_e2e.py cleanup STATE_FILE        remove it
-    wine_e2e.py GROUP STATE_FILE EXE LAUNCHER ARTIFACT_DIR
-    wine_e2e.py planted-dlls STATE_FILE EXE LAUNCHER ARTIFACT_DIR PLANTED_DIR
+    wine_e2e.py setup PREFIX          make the shared prefix in the folder PREFIX
+    wine_e2e.py cleanup PREFIX        remove it
+    wine_e2e.py GROUP PREFIX EXE LAUNCHER --screenshot PNG --planted DIR
+
+The usage-notice group keeps its screenshot as PNG; the planted-dlls group
+plants the stand-ins it finds in DIR.
 """
 
+import argparse
 import dataclasses
 import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 
 import report
@@ -121,7 +123,7 @@ def closes_after_one_second(run):
         return []  # the call list comparison reports it
     gap = closes[0].at - opens[0].at
     print(f"     the close command came {gap:.3f} s after the open command")
-    return [] if gap >= 1.0 else [f"the close command came {gap:.3f} s after the open command"]
+    return report.unless(gap >= 1.0, f"the close command came {gap:.3f} s after the open command")
 
 
 def no_wrapped_wait(delay):
@@ -196,17 +198,9 @@ SIGNED = [
     Case("the signed exe sends its door command", ["/D:", "/Close"], expect=[CLOSE_D]),
 ]
 
-GROUPS = {
-    "defaults": DEFAULTS,
-    "options": OPTIONS,
-    "drive": DRIVE,
-    "delays": DELAYS,
-    "waits": WAITS,
-    "command-line-texts": COMMAND_LINE_TEXTS,
-    "code-page-932": CODE_PAGE_932,
-    "static-constructors": STATIC_CONSTRUCTORS,
-    "signed": SIGNED,
-}
+GROUPS = {"defaults": DEFAULTS, "options": OPTIONS, "drive": DRIVE, "delays": DELAYS, "waits": WAITS,
+          "command-line-texts": COMMAND_LINE_TEXTS, "code-page-932": CODE_PAGE_932,
+          "static-constructors": STATIC_CONSTRUCTORS, "signed": SIGNED}
 
 
 # --- Checking one run -------------------------------------------------------
@@ -266,45 +260,64 @@ def run_cases(wine, cases, title):
 # files there. Windows looks beside the exe first for a DLL that is not a
 # KnownDLL, as Wine does with native-first load order for these names.
 PREFER_NATIVE = "winmm,mcicda=n,b"
-PLANTED_DLLS = [  # (stand-ins from PLANTED_DIR, the run)
-    (["winmm.dll", "mcicda.dll", "mcicda.drv"],
+SYSTEM32 = "c:\\windows\\system32\\"  # of the 32-bit prefix
+EVERY_STAND_IN = ["winmm.dll", "mcicda.dll", "mcicda.drv"]
+PLANTED_DLLS = [  # (stand-ins from PLANTED_DIR, run as a system without SetDefaultDllDirectories, the run)
+    (EVERY_STAND_IN, False,
      Case("winmm and its CD driver planted: both commands reach the system's winmm", ["/D:", "/OpenClose=1"],
           expect=[OPEN_D, sleep(1000), CLOSE_D])),
-    (["mcicda.dll", "mcicda.drv"],
+    (["mcicda.dll", "mcicda.drv"], False,
      Case("the CD driver alone planted: the command reaches the system's winmm", ["/Close"], expect=[CLOSE])),
+    # Windows XP, or 7 without update KB2533623: winmm then loads its CD
+    # driver by bare name, beside the exe first, unless it is loaded already.
+    (EVERY_STAND_IN, True,
+     Case("all planted, without SetDefaultDllDirectories: both commands reach the system's winmm",
+          ["/D:", "/OpenClose=1"], expect=[OPEN_D, sleep(1000), CLOSE_D])),
 ]
 
 
-def loaded_beside(run, exe):
-    """What the trace shows loaded from the exe's folder, the exe aside."""
-    folder = wine_harness.windows_path(os.path.dirname(exe)).lower() + "\\"
-    paths = [loaded.group(2).replace("\\\\", "\\").lower() for loaded in map(wine_harness.LOADED_LINE.match, run.lines)
-             if loaded]
-    return sorted({path[len(folder):] for path in paths
-                   if path.startswith(folder) and path[len(folder):] != os.path.basename(exe).lower()})
+def without_default_directories(image):
+    """The exe as a system without SetDefaultDllDirectories runs it: the
+    name it looks that function up by is one no system has."""
+    name = b"SetDefaultDllDirectories\0"
+    if image.count(name) != 1:
+        raise RuntimeError(f"the exe holds the name {name!r} {image.count(name)} times, not once")
+    return image.replace(name, b"SetDefaultDllDirectorieX\0")
+
+
+def loaded_outside_system32(run, exe):
+    """What the trace shows loaded from anywhere but System32, the exe aside."""
+    paths = {loaded.group(2).replace("\\\\", "\\").lower()
+             for loaded in map(wine_harness.LOADED_LINE.match, run.lines) if loaded}
+    return sorted(path for path in paths
+                  if not path.startswith(SYSTEM32) and path != wine_harness.windows_path(exe).lower())
 
 
 def planted_dlls(root, exe, launcher, planted_dir):
     """Each row's stand-ins beside a copy of the exe: none may load, by its
-    marker or by the trace, and the calls are those of any other run."""
+    marker, and the trace shows nothing loaded from outside System32; the
+    calls are those of any other run."""
     results = report.Report("DLLs planted beside dorvanel.exe")
-    os.makedirs(os.path.join(root, "runs"), exist_ok=True)
-    folder = tempfile.mkdtemp(dir=os.path.join(root, "runs"))
+    folder = wine_harness.run_folder(root)
     copy = shutil.copy(exe, folder)
+    with open(exe, "rb") as f:
+        image = f.read()
     with wine_harness.Wine(root, copy, launcher) as wine:
         wine.env["WINEDLLOVERRIDES"] += ";" + PREFER_NATIVE
-        for names, case in PLANTED_DLLS:
-            for name in set(os.listdir(folder)) - {os.path.basename(copy)}:
+        for names, old_system, case in PLANTED_DLLS:
+            for name in os.listdir(folder):
                 os.remove(os.path.join(folder, name))
+            with open(copy, "wb") as f:
+                f.write(without_default_directories(image) if old_system else image)
             for name in names:
                 shutil.copy(os.path.join(planted_dir, name), folder)
             run = wine.run(case.arguments, limit=30)
-            marked = sorted(name.removesuffix(".loaded").lower() for name in os.listdir(folder)
-                            if name.endswith(".loaded"))
-            traced = loaded_beside(run, copy)
+            marked = sorted(wine_harness.windows_path(os.path.join(folder, name.removesuffix(".loaded"))).lower()
+                            for name in os.listdir(folder) if name.endswith(".loaded"))
+            traced = loaded_outside_system32(run, copy)
             problems = (check_run(case, run)
                         + report.compare("stand-ins that left their marker", marked, [])
-                        + report.compare("stand-ins the trace shows loaded", traced, [])
+                        + report.compare("DLLs the trace shows loaded from outside System32", traced, [])
                         + report.compare("stand-ins loaded by their markers, against the trace", marked, traced))
             results.case(case.name, problems, evidence(run))
     return results.finish()
@@ -328,12 +341,11 @@ def find_window(display, name, running, seconds):
     return None
 
 
-def usage_notice(wine, display, artifact_dir):
+def usage_notice(wine, display, screenshot):
     """/? under Xvfb: the box appears, holds the program until Return
     dismisses it, and the program then exits 0."""
     results = report.Report("usage notice on a screen")
-    screenshot = os.path.join(artifact_dir, "usage.png")
-    os.makedirs(artifact_dir, exist_ok=True)
+    os.makedirs(os.path.dirname(screenshot), exist_ok=True)
     if os.path.exists(screenshot):
         os.remove(screenshot)
     running = wine.start(["/?"], limit=60)
@@ -389,28 +401,32 @@ def japanese_locale(root):
 
 
 def main(argv):
-    if len(argv) == 3 and argv[1] == "setup":
+    parser = argparse.ArgumentParser(usage=__doc__.split("\n\n")[1])
+    parser.add_argument("group", choices=["setup", "cleanup", "usage-notice", "planted-dlls", *GROUPS])
+    parser.add_argument("prefix")
+    parser.add_argument("exe", nargs="?")
+    parser.add_argument("launcher", nargs="?")
+    parser.add_argument("--screenshot")
+    parser.add_argument("--planted")
+    args = parser.parse_args(argv[1:])
+    root = args.prefix
+    if args.group == "setup":
         started = time.monotonic()
-        root = wine_harness.create_prefix(argv[2])
+        wine_harness.create_prefix(root)
         print(f"Wine prefix in {root}, made in {time.monotonic() - started:.1f} s")
         return 0
-    if len(argv) == 3 and argv[1] == "cleanup":
-        wine_harness.remove_prefix(argv[2])
+    if args.group == "cleanup":
+        wine_harness.remove_prefix(root)
         return 0
-    if len(argv) == 7 and argv[1] == "planted-dlls":
-        return planted_dlls(wine_harness.load_prefix(argv[2]), *argv[3:5], argv[6])
-    if len(argv) != 6 or argv[1] not in [*GROUPS, "usage-notice"]:
-        print(__doc__, file=sys.stderr)
-        return 2
-    group, state_file, exe, launcher, artifact_dir = argv[1:]
-    root = wine_harness.load_prefix(state_file)
-    if group == "usage-notice":
+    if args.group == "planted-dlls":
+        return planted_dlls(root, args.exe, args.launcher, args.planted)
+    if args.group == "usage-notice":
         with wine_harness.virtual_screen() as display, \
-                wine_harness.Wine(root, exe, launcher, display=display) as wine:
-            return usage_notice(wine, display, artifact_dir)
-    locale = japanese_locale(root) if group == "code-page-932" else None
-    with wine_harness.Wine(root, exe, launcher, locale) as wine:
-        return run_cases(wine, GROUPS[group], group)
+                wine_harness.Wine(root, args.exe, args.launcher, display=display) as wine:
+            return usage_notice(wine, display, args.screenshot)
+    locale = japanese_locale(root) if args.group == "code-page-932" else None
+    with wine_harness.Wine(root, args.exe, args.launcher, locale) as wine:
+        return run_cases(wine, GROUPS[args.group], args.group)
 
 
 if __name__ == "__main__":

@@ -35,53 +35,27 @@ def windows_path(path):
 
 # --- Reading the trace ------------------------------------------------------
 
-def read_quoted(text, at):
-    """Reads the text argument Wine prints at text[at] (a double quote): Wine
-    escapes \\n \\r \\t \\" \\\\ and writes any other byte outside 32..126 as
-    \\xNN. Returns the bytes and the position after the closing quote."""
-    out = bytearray()
-    at += 1
-    while True:
-        if at >= len(text):
-            raise ValueError("text argument without its closing quote")
-        c = text[at]
-        if c == '"':
-            at += 1
-            if text.startswith("...", at):
-                raise ValueError("text argument cut short by the trace")
-            return bytes(out), at
-        if c == "\\":
-            e = text[at + 1]
-            if e == "x":
-                out.append(int(text[at + 2:at + 4], 16))
-                at += 4
-                continue
-            out += {"n": b"\n", "r": b"\r", "t": b"\t", '"': b'"', "\\": b"\\"}[e]
-            at += 2
-            continue
-        out += c.encode("latin-1")
-        at += 1
+# One argument as the relay trace prints it: its value in hex and, for a text,
+# the text in quotes, with "..." after it where the trace cut it short.
+ARGUMENT = re.compile(r'([0-9a-fA-F]+)(?: "((?:[^"\\]|\\.)*)"(\.\.\.)?)?(?:,|$)')
 
 
 def parse_arguments(text):
     """'0060fdec "set cdaudio door open",00000000' -> [b"set cdaudio door open", 0]:
-    a text argument becomes its bytes, any other its value."""
-    arguments = []
-    at = 0
+    a text argument becomes its bytes, any other its value. Wine escapes
+    \\n \\r \\t \\" \\\\ and writes any other byte outside 32..126 as \\xNN,
+    as Python's own escapes read."""
+    arguments, at = [], 0
     while at < len(text):
-        number = re.match(r"[0-9a-fA-F]+", text[at:])
-        if not number:
-            raise ValueError(f"unreadable argument at {text[at:]!r}")
-        at += number.end()
-        if text.startswith(' "', at):
-            value, at = read_quoted(text, at + 1)
-            arguments.append(value)
-        else:
-            arguments.append(int(number.group(), 16))
-        if at < len(text):
-            if text[at] != ",":
-                raise ValueError(f"unreadable argument list {text!r}")
-            at += 1
+        argument = ARGUMENT.match(text, at)
+        if not argument:
+            raise ValueError(f"unreadable argument list {text!r}")
+        number, quoted, cut = argument.groups()
+        if cut:
+            raise ValueError("text argument cut short by the trace")
+        arguments.append(int(number, 16) if quoted is None
+                         else quoted.encode("latin-1").decode("unicode_escape").encode("latin-1"))
+        at = argument.end()
     return arguments
 
 
@@ -92,7 +66,6 @@ class Call:
     ret: int
     pid: int
     at: float          # host clock (time.monotonic) when the line arrived
-    line: str
 
 
 @dataclasses.dataclass
@@ -116,7 +89,7 @@ def read_trace(timed_lines, exe_name, image_size):
         call = CALL_LINE.match(line)
         if call:
             pid, _module, function, arguments, ret = call.groups()
-            calls.append(Call(function, parse_arguments(arguments), int(ret, 16), int(pid, 16), at, line))
+            calls.append(Call(function, parse_arguments(arguments), int(ret, 16), int(pid, 16), at))
     process_calls = [c for c in calls if c.pid in pids]
     own = [c for c in process_calls if base is not None and base <= c.ret < base + image_size]
     return Trace(base, process_calls, own)
@@ -263,8 +236,7 @@ class Wine:
         env = dict(self.env, WINEDEBUG=WINEDEBUG)
         if text is None:
             return Running(self, ["wine", self.exe, *arguments], env, None, limit)
-        os.makedirs(os.path.join(self.root, "runs"), exist_ok=True)
-        run_dir = tempfile.mkdtemp(dir=os.path.join(self.root, "runs"))
+        run_dir = run_folder(self.root)
         command_file = os.path.join(run_dir, "command-line")
         with open(command_file, "wb") as f:
             f.write(text)
@@ -279,32 +251,25 @@ class Wine:
 
 # --- The prefix -------------------------------------------------------------
 
-def create_prefix(state_file):
-    """Creates the prefix in a new temporary folder and records where it is."""
-    remove_prefix(state_file)  # one left behind by an interrupted run
-    root = tempfile.mkdtemp(prefix="dorvanel-e2e-")
-    with open(state_file, "w") as f:
-        f.write(root)
+def run_folder(root):
+    """A new folder for one run's files, beside the prefix."""
+    os.makedirs(os.path.join(root, "runs"), exist_ok=True)
+    return tempfile.mkdtemp(dir=os.path.join(root, "runs"))
+
+
+def create_prefix(root):
+    """Makes the prefix in the folder root, anew."""
+    remove_prefix(root)  # one left behind by an interrupted run
     env = wine_prefix.create(root, [(r"HKCU\Software\Wine\Debug", "RelayInclude", RELAY_INCLUDE)])
     with open(os.path.join(env["WINEPREFIX"], "user.reg"), encoding="utf-8", errors="replace") as f:
         if RELAY_INCLUDE not in f.read():
             raise RuntimeError("the prefix does not hold the RelayInclude value")
-    return root
 
 
-def load_prefix(state_file):
-    with open(state_file) as f:
-        return f.read().strip()
-
-
-def remove_prefix(state_file):
-    if not os.path.exists(state_file):
-        return
-    root = load_prefix(state_file)
-    if root and os.path.isdir(root) and os.path.basename(root).startswith("dorvanel-e2e-"):
+def remove_prefix(root):
+    if os.path.isdir(root):
         wine_prefix.stop_server(wine_prefix.environment(root))
         shutil.rmtree(root, ignore_errors=True)
-    os.remove(state_file)
 
 
 # --- A screen ---------------------------------------------------------------

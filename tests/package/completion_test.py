@@ -10,6 +10,8 @@ import subprocess
 import sys
 import tempfile
 
+import report
+
 # Calls the completion function as bash does on Tab: COMP_LINE and COMP_POINT
 # for the line, and the word after the last word-break character as $2.
 DRIVER = r'''
@@ -47,36 +49,32 @@ CASES = [
 
 
 def complete(script, devices, breaks, line):
-    """The arguments the last one becomes, and whether a space follows."""
+    """The arguments the last one becomes, sorted, and whether a space follows."""
     argument = line.split(" ")[-1]
     cut = max((i + 1 for i, c in enumerate(argument) if c in breaks), default=0)
     result = subprocess.run(["bash", "--norc", "--noprofile", "-c", DRIVER, "driver",
                              script, devices, breaks, line, argument[cut:]],
                             capture_output=True, text=True, timeout=30)
     if result.returncode != 0 or result.stderr:
-        return None, f"bash failed ({result.returncode}): {result.stderr}"
+        return f"bash failed ({result.returncode}): {result.stderr}"
     flag, *replies = result.stdout.split("\n")[:-1]
     # Bash puts each reply in place of the word after the last break.
-    return {argument[:cut] + reply for reply in replies}, flag == "nospace=1"
+    return sorted({argument[:cut] + reply for reply in replies}), flag == "nospace=1"
 
 
 def main(argv):
     script = os.path.abspath(argv[1])
-    failures = 0
+    results = report.Report("the bash completion")
     for breaks in [DEFAULT_BREAKS, PLAIN_BREAKS]:
         for line, present, expected in CASES:
             with tempfile.TemporaryDirectory() as devices:
                 for name in present:
                     open(os.path.join(devices, name), "w").close()
-                got, nospace = complete(script, devices, breaks, line)
-            wanted_nospace = expected == {"/OpenClose="}
-            if got != expected or (got is not None and nospace != wanted_nospace):
-                failures += 1
-                print(f"FAIL: {line!r} with {present}, COMP_WORDBREAKS {breaks!r}: "
-                      f"{sorted(got) if got is not None else nospace}, nospace {nospace}; "
-                      f"expected {sorted(expected)}, nospace {wanted_nospace}")
-    print(f"{2 * len(CASES)} completions, {failures} failure(s)")
-    return 1 if failures else 0
+                got = complete(script, devices, breaks, line)
+            results.case(f"{line!r} with {present}, COMP_WORDBREAKS {breaks!r}",
+                         report.compare("completions, and no space after them", got,
+                                        (sorted(expected), expected == {"/OpenClose="})))
+    return results.finish()
 
 
 if __name__ == "__main__":

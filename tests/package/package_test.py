@@ -24,14 +24,9 @@ import sys
 import tempfile
 import zipfile
 
-failures = []
-
-
-def check(ok, what):
-    if not ok:
-        failures.append(what)
-        print("FAIL:", what)
-    return ok
+import preloaded
+import report
+from report import compare, unless
 
 
 def read_bytes(path):
@@ -41,59 +36,57 @@ def read_bytes(path):
 
 # --- Windows ---------------------------------------------------------------
 
-def windows_zip(args):
-    if not check(os.path.isfile(args.zip),
-                 f"{args.zip} is missing (made by: cmake --build --preset win32 --target package)"):
+def windows_zip(args, results):
+    if not os.path.isfile(args.zip):
+        results.case("the ZIP", [f"{args.zip} is missing (made by: cmake --build --preset win32 --target package)"])
         return
     with zipfile.ZipFile(args.zip) as archive:
-        check(archive.testzip() is None, "the archive is damaged")
-        names = [entry.filename for entry in archive.infolist()]
-        check(sorted(names) == ["dorvanel.exe", "license.txt", "readme.txt"],
-              f"the archive holds exactly dorvanel.exe, license.txt and readme.txt, not {names}")
-        if "dorvanel.exe" in names:
-            check(archive.read("dorvanel.exe") == read_bytes(args.exe),
-                  f"dorvanel.exe in the archive is {args.exe}")
-        if "readme.txt" in names:
-            check_readme(archive.read("readme.txt"), args.version)
-        if "license.txt" in names:
-            check(archive.read("license.txt") == read_bytes(args.license).replace(b"\n", b"\r\n"),
-                  "license.txt is LICENSE with CR LF line ends")
+        names = sorted(entry.filename for entry in archive.infolist())
+        read = {name: archive.read(name) for name in names}
+        results.case("the archive is whole and holds the exe, the readme and the licence",
+                     compare("damaged member", archive.testzip(), None)
+                     + compare("members", names, ["dorvanel.exe", "license.txt", "readme.txt"])
+                     + compare("dorvanel.exe is the built one", read.get("dorvanel.exe"), read_bytes(args.exe))
+                     + compare("license.txt is LICENSE with CR LF line ends", read.get("license.txt"),
+                               read_bytes(args.license).replace(b"\n", b"\r\n")))
+    results.case("the readme is plain ASCII in CR LF lines of 78 columns, starts with the version and covers "
+                 "the options", readme_problems(read.get("readme.txt", b""), args.version))
     directory, name = os.path.split(args.zip)
     verify = subprocess.run(["sha256sum", "--check", "--strict", name + ".sha256"], cwd=directory,
                             capture_output=True, text=True, timeout=60)
-    check(verify.returncode == 0 and verify.stdout == f"{name}: OK\n",
-          f"sha256sum -c accepts {name}.sha256: {verify.stdout}{verify.stderr}")
+    results.case("sha256sum -c accepts the checksum file",
+                 compare("sha256sum -c", (verify.returncode, verify.stdout, verify.stderr), (0, f"{name}: OK\n", "")))
 
 
-def check_readme(text, version):
-    check(all(byte < 128 for byte in text), "the readme is plain ASCII (the same in every code page)")
-    check(text.endswith(b"\r\n") and b"\r" not in text.replace(b"\r\n", b"")
-          and b"\n" not in text.replace(b"\r\n", b""),
-          "every readme line, the last too, ends in CR LF")
-    lines = text.decode("ascii", "replace").splitlines()
-    check(lines[0] == f"Dorvanel {version}", f"the readme starts with the version: {lines[0]!r}")
-    long_lines = [line for line in lines if len(line) > 78]
-    check(not long_lines, f"readme lines fit in 78 columns: {long_lines}")
+def readme_problems(text, version):
+    lines = text.decode("ascii", "replace").splitlines() or [""]
     body = "\n".join(lines)
-    for needed in ["/Open", "/Close", "/OpenClose=N", "/?", "/D:", "Exit status", "no installation",
-                   "Shortcut key", "start /wait", "1.0.0.0", "license.txt"]:
-        check(needed in body, f"the readme covers {needed}")
+    return (unless(all(byte < 128 for byte in text), "not plain ASCII (the same in every code page)")
+            + unless(text.endswith(b"\r\n") and b"\r" not in text.replace(b"\r\n", b"")
+                     and b"\n" not in text.replace(b"\r\n", b""), "a line, the last too, not ending in CR LF")
+            + compare("first line", lines[0], f"Dorvanel {version}")
+            + compare("lines wider than 78 columns", [line for line in lines if len(line) > 78], [])
+            + compare("left out", [needed for needed in ["/Open", "/Close", "/OpenClose=N", "/?", "/D:", "Exit status",
+                                                         "no installation", "Shortcut key", "start /wait", "1.0.0.0",
+                                                         "license.txt"] if needed not in body], []))
 
 
 # --- Linux -----------------------------------------------------------------
 
+INSTALLED = ["bin/dorvanel", "share/bash-completion/completions/dorvanel",
+             "share/doc/dorvanel/changelog.Debian.gz", "share/doc/dorvanel/copyright",
+             "share/man/man1/dorvanel.1.gz"]
+
+
 def installed_files(prefix):
-    found = []
-    for directory, _, files in os.walk(prefix):
-        found += [os.path.relpath(os.path.join(directory, name), prefix) for name in files]
-    return sorted(found)
+    return sorted(os.path.relpath(os.path.join(directory, name), prefix)
+                  for directory, _, files in os.walk(prefix) for name in files)
 
 
 def render(page, locale):
     # man-db's seccomp sandbox is not allowed in every container; the page is our own.
-    environment = dict(os.environ, MANWIDTH="80", LC_ALL=locale, MAN_DISABLE_SECCOMP="1")
-    environment.pop("MANPAGER", None)
-    environment.pop("PAGER", None)
+    environment = {name: value for name, value in os.environ.items() if name not in ("MANPAGER", "PAGER")}
+    environment.update(MANWIDTH="80", LC_ALL=locale, MAN_DISABLE_SECCOMP="1")
     return subprocess.run(["man", "--warnings", "-l", page], env=environment,
                           capture_output=True, text=True, timeout=60)
 
@@ -101,24 +94,9 @@ def render(page, locale):
 def section(rendered, title):
     """The lines of one section of a rendered page, its heading left out."""
     lines = rendered.splitlines()
-    start = lines.index(title) + 1
+    start = lines.index(title) + 1 if title in lines else len(lines)
     end = next((i for i in range(start, len(lines)) if re.match(r"^[A-Z]", lines[i])), len(lines))
     return lines[start:end]
-
-
-def trace(program, preload, arguments):
-    """Runs the program with its device opens and waits recorded, not carried out."""
-    with tempfile.TemporaryDirectory() as scratch:
-        log = os.path.join(scratch, "trace")
-        environment = dict(os.environ, LD_PRELOAD=preload, DORVANEL_TRACE=log)
-        run = subprocess.run([program, *arguments], env=environment, capture_output=True, timeout=30)
-        steps = read_bytes(log).decode().splitlines() if os.path.exists(log) else []
-    return run, steps
-
-
-INSTALLED = ["bin/dorvanel", "share/bash-completion/completions/dorvanel",
-             "share/doc/dorvanel/changelog.Debian.gz", "share/doc/dorvanel/copyright",
-             "share/man/man1/dorvanel.1.gz"]
 
 
 def completion_in(prefix):
@@ -130,65 +108,74 @@ def completion_in(prefix):
                           capture_output=True, text=True, timeout=60).stdout.strip()
 
 
-def linux_install(args):
+def linux_install(args, results):
     with tempfile.TemporaryDirectory() as prefix:
         install = subprocess.run([args.cmake, "--install", args.build_dir, "--prefix", prefix],
                                  capture_output=True, text=True)
-        if not check(install.returncode == 0, f"cmake --install succeeds: {install.stderr}"):
-            return
-        check(installed_files(prefix) == INSTALLED, f"installed exactly {INSTALLED}: {installed_files(prefix)}")
         program = os.path.join(prefix, "bin", "dorvanel")
         page = os.path.join(prefix, "share", "man", "man1", "dorvanel.1.gz")
-        if not check(os.path.isfile(program) and os.path.isfile(page), "the program and its page are there"):
+        problems = (compare("cmake --install exit status", install.returncode, 0)
+                    + compare("installed files", installed_files(prefix), INSTALLED))
+        results.case("cmake --install puts exactly the program, page, completion and copyright file", problems,
+                     install.stderr.splitlines())
+        if problems:
             return
-        check(os.stat(program).st_mode & stat.S_IXOTH, "bin/dorvanel is executable by everyone")
-        check(read_bytes(program) == read_bytes(args.program), "bin/dorvanel is the built program")
-        loaded = completion_in(prefix)
-        check(loaded == "complete -F _dorvanel dorvanel", f"bash-completion loads the completion: {loaded!r}")
-
+        results.case("the installed program is the built one, executable by everyone, its completion found",
+                     compare("bin/dorvanel is the built program", read_bytes(program), read_bytes(args.program))
+                     + unless(os.stat(program).st_mode & stat.S_IXOTH, "bin/dorvanel is not executable by others")
+                     + compare("completion bash-completion loads", completion_in(prefix),
+                               "complete -F _dorvanel dorvanel"))
         rendered = {}
         for locale in ["C", "C.UTF-8"]:
             result = render(page, locale)
-            check(result.returncode == 0, f"man -l succeeds in {locale}: {result.returncode}")
-            check(result.stderr == "", f"man -l warns nothing in {locale}:\n{result.stderr}")
-            wide = [line for line in result.stdout.splitlines() if len(line) > 80]
-            check(not wide, f"the page fits in 80 columns in {locale}: {wide}")
             rendered[locale] = result.stdout
-        check_page_against_program(rendered["C"], program, args.preload, args.version)
+            results.case(f"the page renders in {locale} without warnings, in 80 columns",
+                         compare("man -l exit status", result.returncode, 0)
+                         + compare("man -l warnings", result.stderr, "")
+                         + compare("wider lines", [line for line in result.stdout.splitlines() if len(line) > 80],
+                                   []))
+        with tempfile.TemporaryDirectory() as scratch:
+            check_page_against_program(rendered["C"], program, args, scratch, results)
 
 
-def check_page_against_program(rendered, program, preload, version):
+def check_page_against_program(rendered, program, args, scratch, results):
     footer = rendered.rstrip("\n").splitlines()[-1]
-    check(footer.startswith(f"dorvanel {version} "), f"the page names version {version}: {footer!r}")
-    for title in ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "DRIVES", "OUTPUT", "EXIT STATUS", "NOTES",
-                  "EXAMPLES", "COPYRIGHT"]:
-        if not check(title in rendered.splitlines(), f"the page has a {title} section"):
-            return
+    titles = ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "DRIVES", "OUTPUT", "EXIT STATUS", "NOTES", "EXAMPLES",
+              "COPYRIGHT"]
+    results.case(f"the page names version {args.version} and has its sections",
+                 unless(footer.startswith(f"dorvanel {args.version} "), f"footer {footer!r}")
+                 + compare("sections left out", [title for title in titles if title not in rendered.splitlines()],
+                           []))
+
+    def run(arguments):
+        return preloaded.run(program, args.preload, arguments, scratch)[:2]
 
     # The usage notice as the page shows it, and as the program writes it.
     output = section(rendered, "OUTPUT")
-    notice_start = next(i for i, line in enumerate(output) if line.endswith(" is:")) + 2
+    notice_start = next((i for i, line in enumerate(output) if line.endswith(" is:")), len(output)) + 2
     notice = []
     for line in output[notice_start:]:
         if line and not line.startswith(" " * 14):
             break
         notice.append(line[14:])
     usage = "\n".join(notice).strip("\n") + "\n"
-    run, steps = trace(program, preload, ["/?"])
-    check((run.returncode, run.stdout, steps) == (0, b"", []), f"/? only shows the notice: {run}, {steps}")
-    check(run.stderr.decode() == usage, f"the notice on standard error is the page's:\n{run.stderr.decode()}")
+    result, steps = run(["/?"])
+    results.case("/? writes the page's usage notice to standard error and does nothing else",
+                 compare("exit status, standard output, steps", (result.returncode, result.stdout, steps),
+                         (0, b"", []))
+                 + compare("standard error", result.stderr.decode(), usage))
 
     # Each row of the drive table, and letters the page says name no drive.
     rows = [re.match(r"^\s+(\(none\)|/[A-Z]:)\s+(/dev/\S+)$", line) for line in section(rendered, "DRIVES")]
     table = {row[1]: row[2] for row in rows if row}
-    check({"(none)", "/D:", "/E:", "/Z:"} <= table.keys(), f"the drive table has its rows: {table}")
+    problems = unless({"(none)", "/D:", "/E:", "/Z:"} <= table.keys(), f"the table lacks rows: {table}")
     cases = [([] if drive == "(none)" else [drive, "/Open"], [f"open {device}"]) for drive, device in table.items()]
     cases += [([drive, "/Open"], []) for drive in ["/A:", "/B:", "/C:", "/1:", "/_:", "/\u00e9:"]]
     for arguments, expected in cases:
-        run, steps = trace(program, preload, arguments)
-        check((run.returncode, run.stdout, run.stderr, steps) == (0, b"", b"", expected),
-              f"dorvanel {shlex.join(arguments)} opens {expected}: exit {run.returncode}, "
-              f"out {run.stdout!r}, err {run.stderr!r}, {steps}")
+        result, steps = run(arguments)
+        problems += compare(f"dorvanel {shlex.join(arguments)}: exit status, output, error, steps",
+                            (result.returncode, result.stdout, result.stderr, steps), (0, b"", b"", expected))
+    results.case("each drive in the page's table is the device opened, other letters open none", problems)
 
     # Each example: the devices its text names are opened, its wait is waited,
     # the notice appears when it says so, and the exit status is 0.
@@ -202,59 +189,77 @@ def check_page_against_program(rendered, program, preload, version):
             current[1] += " " + line.strip()
         elif line.strip():
             current = None
-    check(len(examples) >= 8, f"the page has examples: {examples}")
+    problems = unless(len(examples) >= 8, f"only {len(examples)} examples: {examples}")
     for command, text in examples:
-        run, steps = trace(program, preload, shlex.split(command)[1:])
+        result, steps = run(shlex.split(command)[1:])
         devices = re.findall(r"/dev/\w+", text)
-        waits = [f"wait {int(seconds) * 1000} ms" for seconds in re.findall(r"wait (\d+) seconds", text)]
-        opened = [step[len("open "):] for step in steps if step.startswith("open ")]
-        check(run.returncode == 0 and run.stdout == b"", f"{command}: exit 0, nothing on standard output")
-        check((run.stderr.decode() == usage) == ("usage notice" in text), f"{command}: notice only when it says so")
-        check(not devices or sorted(set(opened)) == sorted(set(devices)), f"{command}: opens {devices}: {steps}")
-        check([step for step in steps if step.startswith("wait")] == waits, f"{command}: waits {waits}: {steps}")
+        opened = sorted({step[len("open "):] for step in steps if step.startswith("open ")})
+        problems += compare(f"{command}: exit status, standard output", (result.returncode, result.stdout), (0, b""))
+        problems += compare(f"{command}: usage notice shown", result.stderr.decode() == usage, "usage notice" in text)
+        problems += compare(f"{command}: devices opened", opened, sorted(set(devices))) if devices else []
+        problems += compare(f"{command}: waits", [step for step in steps if step.startswith("wait")],
+                            [f"wait {int(s) * 1000} ms" for s in re.findall(r"wait (\d+) seconds", text)])
+    results.case("each example on the page does what its text says", problems)
 
 
 # --- Debian ----------------------------------------------------------------
 
-def debian_package(args):
-    if not check(os.path.isfile(args.deb),
-                 f"{args.deb} is missing (made by: cmake --build --preset native --target package)"):
+HARDENING = ["Position Independent Executable", "Stack protected", "Fortify Source functions",
+             "Read-only relocations", "Immediate binding"]
+
+
+def hardening_problems(program):
+    """What hardening-check does not find in the program (its checked calls
+    come only with an optimised build), and any library it needs besides the
+    C library: it is linked as a C program is."""
+    seen = subprocess.run(["hardening-check", "--verbose", program], capture_output=True, text=True,
+                          timeout=60).stdout
+    print(seen, end="")
+    needed = re.findall(r"NEEDED +(\S+)", subprocess.run(["objdump", "-p", program], capture_output=True, text=True,
+                                                           timeout=60).stdout)
+    return ([f"hardening-check: {feature}: not yes" for feature in HARDENING
+             if not re.search(rf"^ {feature}: yes\b", seen, re.M)]
+            + compare("libraries needed", needed, ["libc.so.6"]))
+
+
+def debian_package(args, results):
+    if not os.path.isfile(args.deb):
+        results.case("the package", [f"{args.deb} is missing (made by: cmake --build --preset native --target package)"])
         return
     # Every tag down to the pedantic ones; overrides ship in the package.
     lint = subprocess.run(["lintian", "-I", "--pedantic", args.deb], capture_output=True, text=True, timeout=300)
     print(lint.stdout, end="")
-    tags = [line for line in lint.stdout.splitlines() if re.match(r"^[A-Z]: ", line)]
-    check(lint.returncode == 0 and not tags, f"lintian -I --pedantic raises no tag: {tags}")
+    results.case("lintian -I --pedantic raises no tag",
+                 compare("exit status", lint.returncode, 0)
+                 + compare("tags", [line for line in lint.stdout.splitlines() if re.match(r"^[A-Z]: ", line)], []))
 
-    fields = {}
-    for name in ["Package", "Version", "Section", "Depends", "Description"]:
-        fields[name] = subprocess.run(["dpkg-deb", "--field", args.deb, name], capture_output=True,
-                                      text=True, timeout=60).stdout.rstrip("\n")
-    check(fields["Package"] == "dorvanel" and fields["Version"] == f"{args.version}-1"
-          and fields["Section"] == "utils", f"package dorvanel {args.version}-1 in utils: {fields}")
-    check(re.fullmatch(r"libc6 \(>= [\d.]+\)", fields["Depends"]), f"it depends on libc6 alone: {fields}")
-    check(len(fields["Description"].splitlines()) > 2, f"a description beyond its first line: {fields}")
-
+    fields = {name: subprocess.run(["dpkg-deb", "--field", args.deb, name], capture_output=True, text=True,
+                                   timeout=60).stdout.rstrip("\n")
+              for name in ["Package", "Version", "Section", "Depends", "Description"]}
     listing = subprocess.run(["dpkg-deb", "--contents", args.deb], capture_output=True, text=True,
                              timeout=60).stdout.splitlines()
-    files = sorted(line.split()[-1] for line in listing if not line.startswith("d"))
-    expected = sorted(f"./usr/{path}" for path in INSTALLED + ["share/lintian/overrides/dorvanel"])
-    check(files == expected, f"the package holds {expected}: {files}")
+    results.case(f"package dorvanel {args.version}-1 in utils, on libc6 alone, with its files",
+                 compare("package, version, section", [fields["Package"], fields["Version"], fields["Section"]],
+                         ["dorvanel", f"{args.version}-1", "utils"])
+                 + unless(re.fullmatch(r"libc6 \(>= [\d.]+\)", fields["Depends"]), f"Depends: {fields['Depends']}")
+                 + unless(len(fields["Description"].splitlines()) > 2, "no description beyond its first line")
+                 + compare("files", sorted(line.split()[-1] for line in listing if not line.startswith("d")),
+                           sorted(f"./usr/{path}" for path in INSTALLED + ["share/lintian/overrides/dorvanel"])))
 
     with tempfile.TemporaryDirectory() as root:
         subprocess.run(["dpkg-deb", "--extract", args.deb, root], check=True, timeout=60)
         program = os.path.join(root, "usr", "bin", "dorvanel")
-        check(read_bytes(program) == read_bytes(args.program), "usr/bin/dorvanel is the built program")
-        hardening = subprocess.run(["hardening-check", program], capture_output=True, text=True, timeout=60).stdout
-        print(hardening, end="")
-        for feature in ["Position Independent Executable", "Stack protected", "Read-only relocations",
-                        "Immediate binding"]:
-            check(re.search(rf"^ {feature}: yes$", hardening, re.M), f"hardening-check: {feature}: yes")
-        for arguments, expected_steps in [(["/E:", "/OpenClose=3"], ["open /dev/sr1", "wait 3000 ms", "open /dev/sr1"]),
-                                          ([], ["open /dev/cdrom"])]:
-            run, steps = trace(program, args.preload, arguments)
-            check((run.returncode, run.stdout, run.stderr, steps) == (0, b"", b"", expected_steps),
-                  f"the unpacked dorvanel {shlex.join(arguments)} does {expected_steps}: {run}, {steps}")
+        results.case("usr/bin/dorvanel is the built program, hardened",
+                     compare("the built program", read_bytes(program), read_bytes(args.program))
+                     + hardening_problems(program))
+        problems = []
+        with tempfile.TemporaryDirectory() as scratch:
+            for arguments, expected in [(["/E:", "/OpenClose=3"], ["open /dev/sr1", "wait 3000 ms", "open /dev/sr1"]),
+                                        ([], ["open /dev/cdrom"])]:
+                result, steps, _ = preloaded.run(program, args.preload, arguments, scratch)
+                problems += compare(f"dorvanel {shlex.join(arguments)}: exit status, output, error, steps",
+                                    (result.returncode, result.stdout, result.stderr, steps), (0, b"", b"", expected))
+        results.case("the unpacked program runs", problems)
 
         # The Debian copyright file carries the licence word for word.
         copyright = read_bytes(os.path.join(root, "usr", "share", "doc", "dorvanel", "copyright")).decode()
@@ -262,22 +267,25 @@ def debian_package(args):
         holders = re.search(r"^Copyright \(c\) (.*)$", licence, re.M)[1]
         body = licence[licence.index("\n\n", licence.index("Copyright")):].strip("\n")
         field = "\n".join(" " + (line or ".") for line in body.split("\n"))
-        check(f"Copyright: {holders}\nLicense: Expat\n" in copyright
-              and copyright.endswith(f"License: Expat\n{field}\n"),
-              f"the copyright file holds the licence's holders and text:\n{copyright}")
+        results.case("the copyright file holds the licence's holders and text",
+                     unless(f"Copyright: {holders}\nLicense: Expat\n" in copyright
+                            and copyright.endswith(f"License: Expat\n{field}\n"), "it does not"),
+                     copyright.splitlines())
+
+
+CHECKS = {"windows-zip": windows_zip, "linux-install": linux_install, "debian-package": debian_package}
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("check", choices=["windows-zip", "linux-install", "debian-package"])
+    parser.add_argument("check", choices=CHECKS)
     for option in ["--zip", "--exe", "--license", "--deb", "--cmake", "--build-dir", "--program",
                    "--preload", "--version"]:
         parser.add_argument(option)
     args = parser.parse_args()
-    {"windows-zip": windows_zip, "linux-install": linux_install,
-     "debian-package": debian_package}[args.check](args)
-    print(f"{len(failures)} failure(s)")
-    return 1 if failures else 0
+    results = report.Report(args.check)
+    CHECKS[args.check](args, results)
+    return results.finish()
 
 
 if __name__ == "__main__":

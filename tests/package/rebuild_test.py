@@ -1,20 +1,23 @@
 #!/usr/bin/python3
 """Rebuilds the release files from a copy of the source in another folder,
 later, with other file times and umask 077, and checks that every file comes
-out byte for byte as the first build made it.
+out byte for byte as the first build made it. The Linux files are rebuilt
+by a plain CMake build, with no preset and no build type, whose program
+hardening-check must find hardened as the package's is; with --win32 every
+file is also rebuilt by tools/release, unsigned.
 
     rebuild_test.py --source DIR --cmake CMAKE --epoch SECONDS [--win32 --url URL --version V
                     --vendor NAME --summary TEXT] FILE...
 
 Each FILE is a path under build/ (native/dorvanel, win32/dorvanel.exe, ...).
 The copy is built with SOURCE_DATE_EPOCH set to the time the first build took
-from the last commit (or from its own SOURCE_DATE_EPOCH). With --win32 it is
-built by tools/release, unsigned: the programs are compared as the packages
-hold them, and the release's SHA256SUMS and manifests are checked too.
+from the last commit (or from its own SOURCE_DATE_EPOCH). The plain build
+makes the FILEs under native/; tools/release makes them all, its programs
+compared as the packages hold them, and its SHA256SUMS and manifests are
+checked too.
 """
 
 import argparse
-import hashlib
 import os
 import shutil
 import subprocess
@@ -22,9 +25,9 @@ import sys
 import tempfile
 import zipfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-import report  # noqa: E402
-import release_files  # noqa: E402
+import release_files
+import report
+from package_test import hardening_problems
 
 # Far from any time the first build could have run at.
 OTHER_FILE_TIME = 1_000_000_000
@@ -47,15 +50,17 @@ def copy_source(source, target):
             os.utime(os.path.join(folder, name), (OTHER_FILE_TIME, OTHER_FILE_TIME))
 
 
-def build(cmake, source, presets, epoch):
+def plain_build(cmake, source, epoch):
+    """A plain CMake build of the Linux files in the copy's build/native."""
     env = dict(os.environ, SOURCE_DATE_EPOCH=epoch)
-    for preset, extra in presets:
-        for command in ([cmake, "--preset", preset, *extra], [cmake, "--build", "--preset", preset],
-                        [cmake, "--build", "--preset", preset, "--target", "package"]):
-            result = subprocess.run(command, cwd=source, env=env, capture_output=True, text=True,
-                                    preexec_fn=lambda: os.umask(0o077))
-            if result.returncode != 0:
-                raise RuntimeError(f"{' '.join(command)} failed:\n{result.stdout}\n{result.stderr}")
+    folder = "build/native"
+    for command in ([cmake, "-S", ".", "-B", folder], [cmake, "--build", folder, "-j", "2"],
+                    [cmake, "--build", folder, "--target", "package"]):
+        result = subprocess.run(command, cwd=source, env=env, capture_output=True, text=True,
+                                preexec_fn=lambda: os.umask(0o077))
+        if result.returncode != 0:
+            raise RuntimeError(f"{' '.join(command)} failed:\n{result.stdout}\n{result.stderr}")
+    return os.path.join(source, "build")
 
 
 def release(source, url, epoch, scratch):
@@ -80,11 +85,6 @@ def release(source, url, epoch, scratch):
     return out, rebuilt
 
 
-def sha256(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
-
-
 def main(argv):
     parser = argparse.ArgumentParser()
     parser.add_argument("--source", required=True)
@@ -103,19 +103,23 @@ def main(argv):
     with tempfile.TemporaryDirectory(prefix="dorvanel-rebuild-") as scratch:
         copy = os.path.join(scratch, "source")
         copy_source(args.source, copy)
-        rebuilt = os.path.join(copy, "build")
+        rebuilt = {"a plain CMake build": plain_build(args.cmake, copy, args.epoch)}
+        results.case("a plain CMake build's program is hardened",
+                     hardening_problems(os.path.join(rebuilt["a plain CMake build"], "native", "dorvanel")))
         if args.win32:
-            out, rebuilt = release(copy, args.url, args.epoch, scratch)
-        else:
-            build(args.cmake, copy, [("native", ["-DBUILD_TESTING=OFF"])], args.epoch)
-        for name in args.files:
-            first, second = os.path.join(args.source, "build", name), os.path.join(rebuilt, name)
-            if not os.path.exists(first):
-                results.case(name, [f"{first} is missing: build it first"])
-                continue
-            print(f"     {sha256(first)}  {first}\n     {sha256(second) if os.path.exists(second) else '-':64}  {second}")
-            results.case(f"{name} is the same, byte for byte",
-                         report.compare("bytes", sha256(second) if os.path.exists(second) else None, sha256(first)))
+            out, rebuilt["tools/release"] = release(copy, args.url, args.epoch, scratch)
+        missing = [name for name in args.files if not os.path.exists(os.path.join(args.source, "build", name))]
+        for name in missing:
+            results.case(name, [f"{os.path.join(args.source, 'build', name)} is missing: build it first"])
+        for how, folder in rebuilt.items():
+            for name in args.files:
+                if name in missing or how == "a plain CMake build" and not name.startswith("native/"):
+                    continue
+                first, second = os.path.join(args.source, "build", name), os.path.join(folder, name)
+                made = release_files.sha256(second) if os.path.exists(second) else None
+                print(f"     {release_files.sha256(first)}  {first}\n     {made or '-':64}  {second}")
+                results.case(f"{name} is the same, byte for byte, from {how}",
+                             report.compare("bytes", made, release_files.sha256(first)))
         if args.win32:
             with open(os.path.join(args.source, "LICENSE")) as f:
                 licence = f.readline().strip()

@@ -76,7 +76,7 @@ def check_manifests(results, out, url, facts):
         "NestedInstallerFiles": [{"RelativeFilePath": "dorvanel.exe", "PortableCommandAlias": "dorvanel"}],
         "InstallerUrl": zip_url, "InstallerSha256": zip_hash.upper()}])
     results.case("winget: the three files, their fields, the project's facts, the ZIP's URL and hash",
-                 problems + ([] if "dorvanel.exe" in members else ["no dorvanel.exe in the ZIP"]))
+                 problems + report.unless("dorvanel.exe" in members, "no dorvanel.exe in the ZIP"))
 
     scoop = {}
     for path in glob.glob(os.path.join(out, "scoop", "*.json")):
@@ -87,4 +87,4 @@ def check_manifests(results, out, url, facts):
                  report.compare("manifest", scoop, {
                      "version": facts["version"], "description": facts["summary"], "license": locale.get("License"),
                      "url": zip_url, "hash": zip_hash, "bin": "dorvanel.exe"})
-                 + ([] if homepage.startswith(("https://", "http://")) else [f"homepage {homepage!r}"]))
+                 + report.unless(homepage.startswith(("https://", "http://")), f"homepage {homepage!r}"))

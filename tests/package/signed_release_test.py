@@ -17,9 +17,8 @@ import tempfile
 import time
 import zipfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-import report  # noqa: E402
-import release_files  # noqa: E402
+import release_files
+import report
 
 
 def run(command, cwd=None, env=None):
@@ -77,7 +76,7 @@ def main(argv):
                          report.compare("exit status", [r.returncode for r in runs], [0, 0])
                          + report.compare("folders without --url", [n for n in os.listdir(first)
                                                                     if os.path.isdir(os.path.join(first, n))], [])
-                         + ([] if "No --url" in runs[0].stderr else ["nothing said about --url"]),
+                         + report.unless("No --url" in runs[0].stderr, "nothing said about --url"),
                          (runs[0].stderr + runs[1].stderr).splitlines()[-20:])
             if any(r.returncode for r in runs):
                 return results.finish()
@@ -96,8 +95,8 @@ def main(argv):
             run(["osslsigncode", "remove-signature", "-in", "dorvanel.exe", "-out", removed], cwd=second)
             results.case(f"dorvanel.exe: SHA-256, signed at the release files' time ({signing_time}), "
                          "and without its signature the unsigned build's, byte for byte",
-                         ([] if re.search(r"^Message digest algorithm\s*: SHA256$", shown, re.M) else ["not SHA-256"])
-                         + ([] if f"Signing time: {signing_time}" in shown else ["another signing time"])
+                         report.unless(re.search(r"^Message digest algorithm\s*: SHA256$", shown, re.M), "not SHA-256")
+                         + report.unless(f"Signing time: {signing_time}" in shown, "another signing time")
                          + report.compare("unsigned", os.path.exists(removed) and release_files.sha256(removed),
                                           release_files.sha256(args.unsigned_exe)), shown.splitlines())
 
@@ -111,7 +110,7 @@ def main(argv):
                 genuine, tampered = run(command, cwd=second, env=env), run(command, cwd=changed, env=env)
                 results.case(f"{' '.join(command[:2])} passes, and fails for a changed {checked}",
                              report.compare("exit status as made", genuine.returncode, 0)
-                             + ([] if tampered.returncode else ["it passes a changed file"]),
+                             + report.unless(tampered.returncode, "it passes a changed file"),
                              (genuine.stdout + genuine.stderr).splitlines()[-10:])
             os.makedirs(args.keep)
             shutil.copy(os.path.join(second, "dorvanel.exe"), args.keep)

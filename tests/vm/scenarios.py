@@ -45,8 +45,8 @@ class Boot:
 
 
 # Drivers for every bus below, the host's root over virtio-9p with a tmpfs on
-# top, and ISO 9660; those they depend on are found and loaded first.
-MODULES = ["sr_mod", "ata_piix", "ahci", "virtio_scsi", "virtio_pci", "9p", "9pnet_virtio", "overlay", "isofs",
+# top, ISO 9660 and loop devices; those they depend on are found and loaded first.
+MODULES = ["loop", "sr_mod", "ata_piix", "ahci", "virtio_scsi", "virtio_pci", "9p", "9pnet_virtio", "overlay", "isofs",
            "xhci_pci", "usb_storage"]
 MODULE_PARAMETERS = {"usb_storage": "delay_use=0"}
 
@@ -66,7 +66,8 @@ USB = Drive("usb", "USB mass storage", ["-device", "qemu-xhci,id=xhci,addr=0x6",
 as_user = "setpriv --reuid=1000 --regid=1000 --clear-groups"
 refusing_driver = "LD_PRELOAD=/usr/local/lib/enotty_preload.so"
 # What is mounted on /mnt/disc, bottom first, and the file on top.
-mount_stack = "awk '$5 == \"/mnt/disc\" {{print $(NF - 1), $(NF - 2)}}' /proc/self/mountinfo && cat /mnt/disc/note"
+mounted_at = "awk '$5 == \"{}\" {{{{print $(NF - 1), $(NF - 2)}}}}' /proc/self/mountinfo"
+mount_stack = mounted_at.format("/mnt/disc") + " && cat /mnt/disc/note"
 
 NATIVE = Boot(
     "the Linux program on five drives, one with a disc",
@@ -106,6 +107,19 @@ NATIVE = Boot(
              [], mounted=["/dev/sr1"], check=(mount_stack, "/dev/sr1 iso9660\ncover tmpfs\nthe cover's file")),
         Step("once the cover is taken off, the disc is unmounted and comes out",
              "umount /mnt/disc && dorvanel /E: /Open", ["ide1 open"], mounted=[]),
+        Step("a link to another filesystem laid over the disc's mount point: nothing is unmounted, the tray stays shut",
+             "dorvanel /E: /Close && mount -r /dev/sr1 /mnt/disc && mkdir /tmp/t && mount -t tmpfs target /tmp/t && "
+             "echo the target\\'s file >/tmp/t/note && mount -t tmpfs cover /mnt && ln -s /tmp/t /mnt/disc && "
+             "dorvanel /E: /Open", ["ide1 closed"], mounted=["/dev/sr1"],
+             check=(mounted_at.format("/tmp/t") + " && cat /tmp/t/note", "target tmpfs\nthe target's file")),
+        Step("the disc mounted through a loop device: the tray stays shut",
+             "umount /mnt /tmp/t /mnt/disc && losetup -r /dev/loop0 /dev/sr1 && mkdir /tmp/loop && "
+             "mount -r /dev/loop0 /tmp/loop && dorvanel /E: /Open", [], mounted=[],
+             check=("cat /tmp/loop/README.TXT", "A disc for dorvanel's vm tests.")),
+        Step("/dev/cdrom leading to a loop device with a mounted image: nothing unmounted, nothing moved",
+             "mkdir /tmp/image && losetup -r /dev/loop1 {disc} && mount -r /dev/loop1 /tmp/image && "
+             "ln -sf loop1 /dev/cdrom && dorvanel /Open && ln -sf sr0 /dev/cdrom", [],
+             check=("cat /tmp/image/README.TXT", "A disc for dorvanel's vm tests.")),
     ],
 )
 

@@ -26,11 +26,11 @@ import subprocess
 import sys
 import time
 
+import report
+import scenarios
+import wine_prefix as wine_prefix_module  # the tests' Wine prefix, reaching no host drive
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-import report  # noqa: E402  (tests/e2e/report.py: one line per case, a closing count)
-import wine_prefix as wine_prefix_module  # noqa: E402  (the tests' Wine prefix, reaching no host drive)
-import scenarios  # noqa: E402
 
 QEMU = "qemu-system-x86_64"
 COMMAND_LIMIT = 120  # seconds for one step in the guest (Wine's first start is the longest)
@@ -348,8 +348,9 @@ def run_boot(boot, args, results):
             raise SystemExit(f"no {args.exe}: build it first (cmake --preset win32 && cmake --build --preset win32)")
         wine_environment = wine_prefix(os.path.join(args.work, "wine"))
         print(f"Wine prefix made on the host in {time.monotonic() - started:.1f} s")
-    fill = {key: shlex.quote(value) for key, value in fill.items()}
     disc = disc_image(args.work)
+    fill["disc"] = disc
+    fill = {key: shlex.quote(value) for key, value in fill.items()}
 
     machine = Machine(boot, kernel, args.work, disc)
     try:

@@ -1,9 +1,10 @@
-"""One line per case, and a closing count: what every end-to-end check prints."""
+"""One line per case, and a closing count: how every harness in Python (the
+end-to-end, package and vm tests) reports what it checked."""
 
 import os
 import sys
 
-SKIP_EXIT_CODE = 77  # tests/e2e/CMakeLists.txt tells CTest this means "skipped"
+SKIP_EXIT_CODE = 77  # the tests' CMakeLists.txt files tell CTest this means "skipped"
 
 
 class Report:
@@ -47,6 +48,11 @@ class Report:
 def compare(what, seen, expected):
     """A problem line when seen differs from expected, else nothing."""
     return [] if seen == expected else [f"{what}: saw {seen!r}, expected {expected!r}"]
+
+
+def unless(ok, problem):
+    """The problem, unless ok holds."""
+    return [] if ok else [problem]
 
 
 def expected_usage_text():
