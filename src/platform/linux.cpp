@@ -7,15 +7,15 @@
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
+#include <string_view>
 
 #include "platform/linux_tray.h"
 #include "platform/platform.h"
@@ -29,13 +29,19 @@ int open_device(const char* path, bool alone) {
     return fd < 0 ? -errno : fd;
 }
 
+// The numbers of the block device at `path` (relative to `folder`), if it is one.
+// statx serves every look at a file, so that binding it at start costs once.
+std::optional<linux_tray::DeviceNumbers> block_device(int folder, const char* path, int flags) {
+    struct statx file {};
+    if (statx(folder, path, flags, STATX_TYPE, &file) != 0 || !S_ISBLK(file.stx_mode)) return std::nullopt;
+    return linux_tray::DeviceNumbers{file.stx_rdev_major, file.stx_rdev_minor};
+}
+
 std::optional<linux_tray::DeviceNumbers> cd_drive(int fd) {
-    struct stat device;
+    const auto device = block_device(fd, "", AT_EMPTY_PATH);
     // Only the CD-ROM driver answers this request.
-    if (fstat(fd, &device) != 0 || !S_ISBLK(device.st_mode) || ioctl(fd, CDROM_GET_CAPABILITY, 0) < 0) {
-        return std::nullopt;
-    }
-    return linux_tray::DeviceNumbers{major(device.st_rdev), minor(device.st_rdev)};
+    if (!device || ioctl(fd, CDROM_GET_CAPABILITY, 0) < 0) return std::nullopt;
+    return device;
 }
 
 // A sysfs file's text, without its last newline; false when it cannot be read.
@@ -52,35 +58,42 @@ bool read_sysfs(const char* path, std::span<char> text) {
     return true;
 }
 
+// Whether `visit` returns true for a name in the folder at `path` ("." and
+// ".." left out). Read with getdents64 through syscall, which the program
+// binds anyway: opendir and its kin would cost three more at every start.
+template <typename Visit>
+bool any_entry(const char* path, Visit visit) {
+    const int folder = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return false;
+    alignas(dirent64) char entries[4096];
+    bool found = false;
+    for (long size; !found && (size = syscall(SYS_getdents64, folder, entries, sizeof entries)) > 0;) {
+        for (long at = 0; !found && at < size;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
+            const std::string_view name = entry->d_name;
+            found = name != "." && name != ".." && visit(entry->d_name);
+            at += entry->d_reclen;
+        }
+    }
+    close(folder);
+    return found;
+}
+
 bool has_stacked_devices(linux_tray::DeviceNumbers drive) {
     // A device-mapper target (or another layer the kernel links the same
     // way) is listed among the drive's holders.
     char holders[64];  // room for any two numbers
     (void)std::snprintf(holders, sizeof holders, "/sys/dev/block/%u:%u/holders", drive.major, drive.minor);
-    if (DIR* const listing = opendir(holders)) {
-        bool held = false;
-        while (const dirent* entry = readdir(listing)) held = held || entry->d_name[0] != '.';
-        closedir(listing);
-        if (held) return true;
-    }
+    if (any_entry(holders, [](const char*) { return true; })) return true;
     // A loop device is not: its backing file is named in sysfs, by the path
     // the kernel has for the file it holds open.
-    DIR* const devices = opendir("/sys/block");
-    if (devices == nullptr) return false;
-    bool backed = false;
-    while (const dirent* entry = readdir(devices)) {
-        if (std::strncmp(entry->d_name, "loop", 4) != 0) continue;
+    return any_entry("/sys/block", [&](const char* name) {
+        if (!std::string_view(name).starts_with("loop")) return false;
         char path[PATH_MAX + 1];  // room for any name in a folder, and for any path sysfs gives
-        (void)std::snprintf(path, sizeof path, "/sys/block/%s/loop/backing_file", entry->d_name);
-        struct stat file;
-        if (read_sysfs(path, path) && stat(path, &file) == 0 && S_ISBLK(file.st_mode) &&
-            major(file.st_rdev) == drive.major && minor(file.st_rdev) == drive.minor) {
-            backed = true;
-            break;
-        }
-    }
-    closedir(devices);
-    return backed;
+        (void)std::snprintf(path, sizeof path, "/sys/block/%s/loop/backing_file", name);
+        const auto backing = read_sysfs(path, path) ? block_device(AT_FDCWD, path, 0) : std::nullopt;
+        return backing && backing->major == drive.major && backing->minor == drive.minor;
+    });
 }
 
 void unmount_disc(linux_tray::DeviceNumbers drive) {

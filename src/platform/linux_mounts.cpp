@@ -245,16 +245,16 @@ int run_umount(const char* mount_point) {
 }  // namespace
 
 int open_mount_point_folder(std::uint64_t mount_id, const char* mount_point, const char** name) {
-    const char* const slash = std::strrchr(mount_point, '/');
+    const std::string_view path(mount_point);
+    const std::size_t length = path.rfind('/');
     // The root, or a path that is not whole, has no folder to be taken off from.
-    if (mount_point[0] != '/' || slash[1] == '\0') return -EINVAL;
+    if (!path.starts_with('/') || length + 1 == path.size()) return -EINVAL;
     char folder[PATH_MAX];
-    const auto length = static_cast<std::size_t>(slash - mount_point);
     if (length >= sizeof folder) return -ENAMETOOLONG;
     const std::size_t kept = length == 0 ? 1 : length;  // "/" for a mount point in the root
     std::memcpy(folder, mount_point, kept);
     folder[kept] = '\0';
-    *name = slash + 1;
+    *name = mount_point + length + 1;
 
     open_how how{};
     how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
