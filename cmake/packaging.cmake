@@ -46,6 +46,7 @@ if(WIN32)
 
     set(CPACK_GENERATOR ZIP)
     set(CPACK_PACKAGE_FILE_NAME ${DORVANEL_WIN32_PACKAGE_NAME})
+    set(DORVANEL_PACKAGE_FILE ${DORVANEL_WIN32_PACKAGE_NAME}.zip)
     # Written next to the ZIP as NAME.zip.sha256, in the form sha256sum -c reads.
     set(CPACK_PACKAGE_CHECKSUM SHA256)
     # The files sit at the top of the archive, next to each other.
@@ -116,5 +117,19 @@ Windows build, so that scripts and shortcuts read the same on both.
     # name_version-release_architecture.deb, as Debian names packages.
     set(DORVANEL_DEB_FILE ${PROJECT_NAME}_${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}_${architecture}.deb)
     set(CPACK_DEBIAN_FILE_NAME ${DORVANEL_DEB_FILE})
+    set(DORVANEL_PACKAGE_FILE ${DORVANEL_DEB_FILE})
 endif()
+
+# What tools/release takes from this build for the manifests it writes and
+# the signing time, so that none of it is written a second time there.
+set(facts name version vendor summary epoch package)
+set(variables PROJECT_NAME PROJECT_VERSION CPACK_PACKAGE_VENDOR CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    DORVANEL_SOURCE_DATE_EPOCH DORVANEL_PACKAGE_FILE)
+set(release_facts "{}")
+foreach(fact variable IN ZIP_LISTS facts variables)
+    string(REPLACE "\\" "\\\\" value "${${variable}}")
+    string(REPLACE "\"" "\\\"" value "${value}")
+    string(JSON release_facts SET "${release_facts}" ${fact} "\"${value}\"")
+endforeach()
+file(CONFIGURE OUTPUT release-facts.json CONTENT "${release_facts}\n")
 include(CPack)

@@ -3,7 +3,10 @@
 version information read back with pefile, the icon read back with
 icoutils, and the manifest.
 
-    exe_file_e2e.py EXE VERSION     (VERSION as the project writes it, e.g. 1.2.3)
+    exe_file_e2e.py EXE VERSION [--signed]     (VERSION as the project writes it, e.g. 1.2.3)
+
+--signed: the exe is tools/release's signed one, whose certificate table
+follows the program's own bytes; without it there must be none.
 """
 
 import os
@@ -34,6 +37,7 @@ IMPORTS = {
     "USER32.DLL": ["CharLowerBuffA", "MessageBoxA"],
 }
 VERSION_NUMBERS = VERSION_TEXT = None  # set from the command line
+SIGNED = False
 LICENSE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "LICENSE")
 COMMON_CONTROLS_6 = {"type": "win32", "name": "Microsoft.Windows.Common-Controls", "version": "6.0.0.0",
                      "processorArchitecture": "*", "publicKeyToken": "6595b64144ccf1df", "language": "*"}
@@ -79,9 +83,17 @@ def imports(pe, path):
 
 
 def size(pe, path):
+    """The program's own bytes: a signature aside, which sits in a certificate
+    table from the end of the sections (8-byte aligned) to the end of the file."""
     size = os.path.getsize(path)
-    print(f"     dorvanel.exe is {size} bytes")
-    return report.unless(size <= LARGEST_SIZE, f"{size} bytes, more than {LARGEST_SIZE}")
+    table = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    start = table.VirtualAddress  # a file offset, not an address
+    own = start if SIGNED else size
+    sections_end = max(s.PointerToRawData + s.SizeOfRawData for s in pe.sections)
+    print(f"     dorvanel.exe is {size} bytes, {own} of them its own")
+    return (report.compare("certificate table (start, end)", (start, start + table.Size),
+                           ((sections_end + 7) // 8 * 8, size) if SIGNED else (0, 0))
+            + report.unless(own <= LARGEST_SIZE, f"{own} bytes, more than {LARGEST_SIZE}"))
 
 
 def version_information(pe, path):
@@ -150,7 +162,7 @@ CHECKS = [
     ("a PE32 for i386 with the GUI subsystem, no link time", headers),
     ("page-aligned, no writable code, relocatable with DEP, no SEH, terminal-server aware, a valid checksum", layout),
     ("imports only its functions from KERNEL32 and USER32", imports),
-    ("at most 8 KiB", size),
+    ("at most 8 KiB, and no signature but where signed, after the program's own bytes", size),
     ("the file version and copyright, Japanese block 041103A4, translation 0x0411 / 932", version_information),
     ("icon of 32 x 32 and 16 x 16 pixels, 16 colours", icon),
     ("an application manifest asking for Common Controls 6", manifest),
@@ -158,14 +170,15 @@ CHECKS = [
 
 
 def main(argv):
-    global VERSION_NUMBERS, VERSION_TEXT
-    if len(argv) != 3:
+    global VERSION_NUMBERS, VERSION_TEXT, SIGNED
+    SIGNED = argv[3:] == ["--signed"]
+    if len(argv) != 3 + SIGNED:
         print(__doc__, file=sys.stderr)
         return 2
     path = argv[1]
     VERSION_NUMBERS = [int(part) for part in argv[2].split(".")] + [0]
     VERSION_TEXT = ".".join(map(str, VERSION_NUMBERS))
-    results = report.Report("dorvanel.exe as a file")
+    results = report.Report("dorvanel.exe as a file" + (", signed" if SIGNED else ""))
     for name, check in CHECKS:
         pe = pefile.PE(path, fast_load=True)
         try:

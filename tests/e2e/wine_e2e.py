@@ -192,9 +192,15 @@ STATIC_CONSTRUCTORS = [
     Case("a static constructor runs before the run", ["/Close"], expect=[sleep(1234), CLOSE]),
 ]
 
+# Run against the exe as tools/release signs it, with a throwaway certificate:
+# the signature appended to the file changes nothing the program does.
+SIGNED = [
+    Case("the signed exe sends its door command", ["/D:", "/Close"], expect=[CLOSE_D]),
+]
+
 GROUPS = {"defaults": DEFAULTS, "options": OPTIONS, "drive": DRIVE, "delays": DELAYS, "waits": WAITS,
           "command-line-texts": COMMAND_LINE_TEXTS, "code-page-932": CODE_PAGE_932,
-          "static-constructors": STATIC_CONSTRUCTORS}
+          "static-constructors": STATIC_CONSTRUCTORS, "signed": SIGNED}
 
 
 # --- Checking one run -------------------------------------------------------

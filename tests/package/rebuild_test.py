@@ -3,23 +3,29 @@
 later, with other file times and umask 077, and checks that every file comes
 out byte for byte as the first build made it. The Linux files are rebuilt
 by a plain CMake build, with no preset and no build type, whose program
-hardening-check must find hardened as the package's is.
+hardening-check must find hardened as the package's is; with --win32 every
+file is also rebuilt by tools/release, unsigned.
 
-    rebuild_test.py --source DIR --cmake CMAKE --epoch SECONDS [--win32] FILE...
+    rebuild_test.py --source DIR --cmake CMAKE --epoch SECONDS [--win32 --url URL --version V
+                    --vendor NAME --summary TEXT] FILE...
 
 Each FILE is a path under build/ (native/dorvanel, win32/dorvanel.exe, ...).
 The copy is built with SOURCE_DATE_EPOCH set to the time the first build took
-from the last commit (or from its own SOURCE_DATE_EPOCH).
+from the last commit (or from its own SOURCE_DATE_EPOCH). The plain build
+makes the FILEs under native/; tools/release makes them all, its programs
+compared as the packages hold them, and its SHA256SUMS and manifests are
+checked too.
 """
 
 import argparse
-import hashlib
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
+import zipfile
 
+import release_files
 import report
 from package_test import hardening_problems
 
@@ -44,23 +50,39 @@ def copy_source(source, target):
             os.utime(os.path.join(folder, name), (OTHER_FILE_TIME, OTHER_FILE_TIME))
 
 
-def build(cmake, source, win32, epoch):
+def plain_build(cmake, source, epoch):
+    """A plain CMake build of the Linux files in the copy's build/native."""
     env = dict(os.environ, SOURCE_DATE_EPOCH=epoch)
-    folders = [(["-S", ".", "-B", "build/native"], "build/native")]
-    if win32:
-        folders.append((["--preset", "win32"], "build/win32"))
-    for configure, folder in folders:
-        for command in ([cmake, *configure], [cmake, "--build", folder, "-j", "2"],
-                        [cmake, "--build", folder, "--target", "package"]):
-            result = subprocess.run(command, cwd=source, env=env, capture_output=True, text=True,
-                                    preexec_fn=lambda: os.umask(0o077))
-            if result.returncode != 0:
-                raise RuntimeError(f"{' '.join(command)} failed:\n{result.stdout}\n{result.stderr}")
+    folder = "build/native"
+    for command in ([cmake, "-S", ".", "-B", folder], [cmake, "--build", folder, "-j", "2"],
+                    [cmake, "--build", folder, "--target", "package"]):
+        result = subprocess.run(command, cwd=source, env=env, capture_output=True, text=True,
+                                preexec_fn=lambda: os.umask(0o077))
+        if result.returncode != 0:
+            raise RuntimeError(f"{' '.join(command)} failed:\n{result.stdout}\n{result.stderr}")
+    return os.path.join(source, "build")
 
 
-def sha256(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
+def release(source, url, epoch, scratch):
+    """tools/release in the copy; its files laid out as under build/, the programs taken out of the packages."""
+    out, rebuilt = os.path.join(scratch, "release"), os.path.join(scratch, "rebuilt")
+    result = subprocess.run([os.path.join(source, "tools", "release"), "--url", url, "--out", out], cwd=source,
+                            env=dict(os.environ, SOURCE_DATE_EPOCH=epoch), capture_output=True, text=True,
+                            preexec_fn=lambda: os.umask(0o077))
+    print(result.stdout, end="")
+    if result.returncode != 0:
+        raise RuntimeError(f"tools/release failed:\n{result.stderr}")
+    for name in release_files.published_files(out):
+        folder = os.path.join(rebuilt, "native" if name.endswith(".deb") else "win32")
+        os.makedirs(folder, exist_ok=True)
+        shutil.copy(os.path.join(out, name), folder)
+        if name.endswith(".zip"):
+            with zipfile.ZipFile(os.path.join(out, name)) as archive:
+                archive.extractall(folder)
+        if name.endswith(".deb"):
+            subprocess.run(["dpkg-deb", "--extract", os.path.join(out, name), folder], check=True, timeout=60)
+            shutil.copy(os.path.join(folder, "usr", "bin", "dorvanel"), folder)
+    return out, rebuilt
 
 
 def main(argv):
@@ -68,7 +90,9 @@ def main(argv):
     parser.add_argument("--source", required=True)
     parser.add_argument("--cmake", required=True)
     parser.add_argument("--epoch", required=True)
-    parser.add_argument("--win32", action="store_true", help="also rebuild the Windows files")
+    parser.add_argument("--win32", action="store_true", help="also rebuild the Windows files, by tools/release")
+    for option in ["--url", "--version", "--vendor", "--summary"]:
+        parser.add_argument(option)
     parser.add_argument("files", nargs="+")
     args = parser.parse_args(argv[1:])
     results = report.Report("release files rebuilt elsewhere")
@@ -79,17 +103,29 @@ def main(argv):
     with tempfile.TemporaryDirectory(prefix="dorvanel-rebuild-") as scratch:
         copy = os.path.join(scratch, "source")
         copy_source(args.source, copy)
-        build(args.cmake, copy, args.win32, args.epoch)
+        rebuilt = {"a plain CMake build": plain_build(args.cmake, copy, args.epoch)}
         results.case("a plain CMake build's program is hardened",
-                     hardening_problems(os.path.join(copy, "build", "native", "dorvanel")))
-        for name in args.files:
-            first, second = os.path.join(args.source, "build", name), os.path.join(copy, "build", name)
-            if not os.path.exists(first):
-                results.case(name, [f"{first} is missing: build it first"])
-                continue
-            print(f"     {sha256(first)}  {first}\n     {sha256(second) if os.path.exists(second) else '-':64}  {second}")
-            results.case(f"{name} is the same, byte for byte",
-                         report.compare("bytes", sha256(second) if os.path.exists(second) else None, sha256(first)))
+                     hardening_problems(os.path.join(rebuilt["a plain CMake build"], "native", "dorvanel")))
+        if args.win32:
+            out, rebuilt["tools/release"] = release(copy, args.url, args.epoch, scratch)
+        missing = [name for name in args.files if not os.path.exists(os.path.join(args.source, "build", name))]
+        for name in missing:
+            results.case(name, [f"{os.path.join(args.source, 'build', name)} is missing: build it first"])
+        for how, folder in rebuilt.items():
+            for name in args.files:
+                if name in missing or how == "a plain CMake build" and not name.startswith("native/"):
+                    continue
+                first, second = os.path.join(args.source, "build", name), os.path.join(folder, name)
+                made = release_files.sha256(second) if os.path.exists(second) else None
+                print(f"     {release_files.sha256(first)}  {first}\n     {made or '-':64}  {second}")
+                results.case(f"{name} is the same, byte for byte, from {how}",
+                             report.compare("bytes", made, release_files.sha256(first)))
+        if args.win32:
+            with open(os.path.join(args.source, "LICENSE")) as f:
+                licence = f.readline().strip()
+            release_files.check_sums(results, out)
+            release_files.check_manifests(results, out, args.url, dict(
+                version=args.version, vendor=args.vendor, summary=args.summary, licence=licence))
     return results.finish()
 
 
