@@ -47,8 +47,8 @@ VECTOR, VECTOR_ACCENTED, TEXT = b"\x00", b"\x01", b"\x02"
 # of the unmount that fails): stacks, covers, escapes, a cycle, a cut line.
 ROOT = b"20 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
 MOUNT_TABLES = [
-    ROOT + b"30 20 11:1 / /media/my\\040disc ro - iso9660 /dev/sr1 ro\n"
-           b"32 30 11:1 /DATA /media/my\\040disc/a\\134b ro - iso9660 /dev/sr1 ro\n",
+    ROOT + b"30 20 11:1 / /media/my\\040disc ro - iso9660 disc ro\n"
+           b"32 30 11:1 /DATA /media/my\\040disc/a\\134b ro - iso9660 disc ro\n",
     ROOT + b"30 20 11:1 / /mnt/disc ro\n40 30 0:50 / /mnt/disc rw\n41 40 11:1 / /mnt/disc ro\n",
     ROOT + b"40 20 0:50 / /mnt/disc rw\n30 40 11:1 / /mnt/disc ro\n41 30 11:1 / /mnt/disc ro\n",
     ROOT + b"30 20 11:1 / /mnt/disc ro\n50 20 0:50 / /mnt rw\n51 50 0:51 / /mnt/disc rw\n",
