@@ -1,23 +1,21 @@
 // Linux: which of a disc's mounts to take off before its tray opens, and how
 // each is taken off.
 //
-// Which: decided from the text of /proc/self/mountinfo alone.
-// A mount is the disc's when its device numbers are the drive's. The disc's
-// mounts are handed over the last mounted first, so that one mounted on top
-// of another from the same disc goes before it. None is handed over when a
-// mount point of the disc also holds another filesystem that does not lie
-// beneath the disc's mounts there (one mounted over the disc, or reaching the
-// path through a mount over a folder above it): the tray stays shut rather
-// than leave the disc half unmounted. Whoever unmounts still proves, by the
-// mount id, that the path reaches that very mount.
-//
-// The table is read once into records, and every walk is bounded by their
-// number, so a table that does not agree with itself (one read in several
-// pieces, with parents that go round) is judged in time linear in its size,
-// give or take a logarithm.
+// Which is decided from the text of /proc/self/mountinfo alone. A mount is
+// the disc's when its device numbers are the drive's; a line cut short or
+// garbled, or whose mount point would hold a zero byte, names no mount. The
+// disc's mounts are handed over the last mounted first, so that one mounted
+// on top of another from the same disc goes before it. None is handed over
+// when a mount point of the disc also holds another filesystem that does not
+// lie beneath the disc's mounts there (one mounted over the disc, or reaching
+// the path through a mount over a folder above it): the tray stays shut
+// rather than leave the disc half unmounted. The table is read once into
+// records and every walk is bounded by their number, so that a table which
+// does not agree with itself (read in several pieces, with parents that go
+// round) is judged in time linear in its size, give or take a logarithm.
 //
 // How: a mount is taken off only where its path, followed with no symbolic
-// link, reaches that very mount as the kernel numbers it; see unmount_mount.
+// link, reaches that very mount as the kernel numbers it (unmount_mount).
 #pragma once
 
 #include <cstdint>
@@ -43,12 +41,12 @@ void unmount_mounts(std::span<char> mountinfo, DeviceNumbers disc,
 // reaches none. `name` points at the last name within `mount_point`.
 int open_mount_point_folder(std::uint64_t mount_id, const char* mount_point, const char** name);
 
-// Takes off mount `mount_id`, by its last name within the folder that was
-// checked, so that what the check saw is what the kernel unmounts: a path
-// that leads elsewhere by then (a link, another filesystem in the way)
-// unmounts nothing. Where the kernel leaves it to umount(8) (a user's mount:
-// fstab's `user` mounts, and those of udisks, which umount(8) hands to its
-// helper) umount(8) takes it off by its path, and refuses links itself.
+// Takes off mount `mount_id` where open_mount_point_folder finds it, by its
+// last name within that folder, still held open: nothing of the path but
+// that name is looked up again, and a link there is not followed. Where the
+// kernel leaves unmounting to umount(8) (any user but root: fstab's `user`
+// mounts, and those of udisks, which umount(8) hands to its helper), umount(8)
+// takes it off by its path, and follows no link for a user itself.
 // 0 once it is off, else -errno.
 int unmount_mount(std::uint64_t mount_id, const char* mount_point);
 
