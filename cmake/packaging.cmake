@@ -51,6 +51,8 @@ if(WIN32)
     set(CPACK_PACKAGE_CHECKSUM SHA256)
     # The files sit at the top of the archive, next to each other.
     set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+    # CPack's order of the files would depend on the filesystem.
+    set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/zip/member-order.cmake)
 else()
     set(CPACK_PACKAGE_CONTACT "the Dorvanel authors <dorvanel@example.org>" CACHE STRING
         "Maintainer of the Debian package, as Name <address>")
