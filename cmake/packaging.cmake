@@ -51,6 +51,8 @@ if(WIN32)
     set(CPACK_PACKAGE_CHECKSUM SHA256)
     # The files sit at the top of the archive, next to each other.
     set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+    # CPack's order of the files would depend on the filesystem.
+    set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/zip/member-order.cmake)
 else()
     set(CPACK_PACKAGE_CONTACT "the Dorvanel authors <dorvanel@example.org>" CACHE STRING
         "Maintainer of the Debian package, as Name <address>")
@@ -81,9 +83,11 @@ else()
     set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
         OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
     set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS})
-    # CPack leaves some modes in the .deb to the umask.
+    # CPack leaves some modes in the .deb to the umask, and its Installed-Size
+    # to the filesystem.
     set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb/staged-folder-modes.cmake)
-    set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb/ar-member-modes.cmake)
+    set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb/installed-size.cmake
+        ${PROJECT_SOURCE_DIR}/cmake/deb/ar-member-modes.cmake)
     install(TARGETS dorvanel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     install(FILES ${CMAKE_CURRENT_BINARY_DIR}/dorvanel.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
     install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz

@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Rebuilds the release files from a copy of the source in another folder,
-later, with other file times and umask 077, and checks that every file comes
+on a filesystem of another kind where the machine has one, later, with
+other file times and umask 077, and checks that every file comes
 out byte for byte as the first build made it. The Linux files are rebuilt
 by a plain CMake build, with no preset and no build type, whose program
 hardening-check must find hardened as the package's is; with --win32 every
@@ -31,6 +32,22 @@ from package_test import hardening_problems
 
 # Far from any time the first build could have run at.
 OTHER_FILE_TIME = 1_000_000_000
+
+
+def filesystem(folder):
+    return subprocess.run(["stat", "--file-system", "--format=%T", folder],
+                          capture_output=True, text=True).stdout.strip()
+
+
+def scratch_parent(build):
+    """The temporary folder, or /dev/shm, whichever is on a filesystem of
+    another kind than the build: folders' sizes and the order they list
+    their files in differ from one kind to another (ext4, tmpfs, ...)."""
+    kind = filesystem(build)
+    for folder in [tempfile.gettempdir(), "/dev/shm"]:
+        if os.access(folder, os.W_OK) and filesystem(folder) not in ("", kind):
+            return folder, f"{filesystem(folder)}; the build is on {kind}"
+    return tempfile.gettempdir(), f"{kind or 'unknown'}, as the build: the machine has no other kind to rebuild on"
 
 
 def copy_source(source, target):
@@ -64,11 +81,12 @@ def plain_build(cmake, source, epoch):
 
 
 def release(source, url, epoch, scratch):
-    """tools/release in the copy; its files laid out as under build/, the programs taken out of the packages."""
+    """tools/release in the copy, building under `scratch`; its files laid out as under build/, the programs
+    taken out of the packages."""
     out, rebuilt = os.path.join(scratch, "release"), os.path.join(scratch, "rebuilt")
     result = subprocess.run([os.path.join(source, "tools", "release"), "--url", url, "--out", out], cwd=source,
-                            env=dict(os.environ, SOURCE_DATE_EPOCH=epoch), capture_output=True, text=True,
-                            preexec_fn=lambda: os.umask(0o077))
+                            env=dict(os.environ, SOURCE_DATE_EPOCH=epoch, TMPDIR=scratch), capture_output=True,
+                            text=True, preexec_fn=lambda: os.umask(0o077))
     print(result.stdout, end="")
     if result.returncode != 0:
         raise RuntimeError(f"tools/release failed:\n{result.stderr}")
@@ -100,7 +118,9 @@ def main(argv):
         results.skip("every file", "the first build had no SOURCE_DATE_EPOCH and no git history to take it from")
         return results.finish()
 
-    with tempfile.TemporaryDirectory(prefix="dorvanel-rebuild-") as scratch:
+    parent, kind = scratch_parent(os.path.join(args.source, "build"))
+    with tempfile.TemporaryDirectory(prefix="dorvanel-rebuild-", dir=parent) as scratch:
+        print(f"Rebuilding in {scratch} ({kind})", flush=True)
         copy = os.path.join(scratch, "source")
         copy_source(args.source, copy)
         rebuilt = {"a plain CMake build": plain_build(args.cmake, copy, args.epoch)}
