@@ -25,8 +25,8 @@ struct DevicePath {
 // Any other letter names no drive.
 std::optional<DevicePath> device_for(const DriveElement& drive);
 
-// The system calls the tray is driven with; each returns 0 or a negative
-// errno, and open_device a descriptor or a negative errno.
+// The system calls the tray is driven with; those that return an int give
+// 0 or a negative errno, and open_device a descriptor or a negative errno.
 struct DeviceCalls {
     // Read-only and non-blocking; `alone` adds O_EXCL, which the kernel
     // refuses with EBUSY while a mounted filesystem holds the device.
