@@ -44,7 +44,8 @@ VECTOR, VECTOR_ACCENTED, TEXT = b"\x00", b"\x01", b"\x02"
 
 
 # Mount tables for the disc 11:1 (each seed starts with 11, 1 and the number
-# of the unmount that fails): stacks, covers, escapes, a cycle, a cut line.
+# of the call that is refused): stacks, covers, escapes, a moved mount, a
+# repeated id, a cycle, a cut line.
 ROOT = b"20 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
 MOUNT_TABLES = [
     ROOT + b"30 20 11:1 / /media/my\\040disc ro - iso9660 disc ro\n"
@@ -53,6 +54,8 @@ MOUNT_TABLES = [
     ROOT + b"40 20 0:50 / /mnt/disc rw\n30 40 11:1 / /mnt/disc ro\n41 30 11:1 / /mnt/disc ro\n",
     ROOT + b"30 20 11:1 / /mnt/disc ro\n50 20 0:50 / /mnt rw\n51 50 0:51 / /mnt/disc rw\n",
     ROOT + b"30 31 11:1 / /mnt/disc ro\n31 30 0:50 / /mnt/disc rw\n30 30 11:1 / /mnt/disc ro\n",
+    ROOT + b"30 31 11:1 / /tmp/s2/dir ro\n31 20 11:1 / /tmp/s2 ro\n",
+    ROOT + b"30 20 11:1 / /mnt/a ro\n31 30 11:1 / /mnt/a/b ro\n31 30 11:1 / /mnt/a/b ro\n",
     ROOT + b"30 20 11:1 / /media/disc",
 ]
 
@@ -77,6 +80,7 @@ def main():
     for table in MOUNT_TABLES:
         write(HERE / "corpus/mounts", b"\x0b\x01\x00" + table)
     write(HERE / "corpus/mounts", b"\x0b\x01\x01" + MOUNT_TABLES[0])
+    write(HERE / "corpus/mounts", b"\x0b\x01\x03" + MOUNT_TABLES[0])
 
 
 if __name__ == "__main__":

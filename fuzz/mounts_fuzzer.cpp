@@ -1,13 +1,15 @@
 // Arbitrary bytes as /proc/self/mountinfo, read for a disc's mounts. The first
-// two bytes are the disc's major and minor numbers, the third says which
-// unmount fails (0: none); the rest is the table, in a heap block of exactly
-// its size. The mount points handed over must be those of a plain, slow
-// reading of the same rules, and nothing may be written outside them.
+// two bytes are the disc's major and minor numbers, the third says which call
+// is refused (0: none; proofs and unmounts are counted together); the rest is
+// the table, in a heap block of exactly its size. The mounts handed over must
+// be those of a plain, slow reading of the same rules, each proven before any
+// is taken off, children before parents, and nothing may be written outside
+// their mount points.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <set>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -88,43 +90,47 @@ std::vector<Line> plain_lines(std::string_view table) {
     return lines;
 }
 
-// Indices of the lines handed over, in order, if every unmount succeeded.
-std::vector<std::size_t> plain_reading(const std::vector<Line>& lines, unsigned major, unsigned minor) {
+// The disc's lines, if every one of them may come off: no mount id listed
+// twice, no other filesystem on top of one of the disc's, and no parents that
+// go round among the disc's. Found by the slowest means: looking each parent
+// up by a walk over the lines.
+std::optional<std::vector<std::size_t>> plain_discs(const std::vector<Line>& lines, unsigned major, unsigned minor) {
     const auto is_disc = [&](const Line& line) { return line.major == major && line.minor == minor; };
-    for (const Line& disc : lines) {
-        if (!is_disc(disc)) continue;
-        std::size_t others = 0;
-        for (const Line& line : lines) others += line.point == disc.point && !is_disc(line) ? 1 : 0;
-        // Down through the mounts beneath, at the same mount point.
-        std::set<const Line*> seen{&disc};
-        std::size_t others_beneath = 0;
-        for (const Line* at = &disc;;) {
-            const auto parent = std::find_if(lines.begin(), lines.end(), [&](const Line& l) { return l.id == at->parent; });
-            if (parent == lines.end() || parent->point != disc.point) break;
-            if (!seen.insert(&*parent).second) return {};  // round in a circle
-            others_beneath += is_disc(*parent) ? 0 : 1;
-            at = &*parent;
+    const auto parent = [&](const Line& line) -> const Line* {
+        for (const Line& other : lines) {
+            if (other.id == line.parent) return &other;
         }
-        if (others_beneath != others) return {};
+        return nullptr;
+    };
+    std::vector<std::size_t> discs;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        for (std::size_t j = i + 1; j < lines.size(); ++j) {
+            if (lines[i].id == lines[j].id) return std::nullopt;
+        }
+        const Line* below = parent(lines[i]);
+        if (below && is_disc(*below) && !is_disc(lines[i])) return std::nullopt;
+        if (!is_disc(lines[i])) continue;
+        std::size_t steps = 0;
+        for (const Line* at = below; at && is_disc(*at); at = parent(*at)) {
+            if (++steps > lines.size()) return std::nullopt;
+        }
+        discs.push_back(i);
     }
-    std::vector<std::size_t> handed;
-    for (std::size_t i = lines.size(); i-- > 0;) {
-        if (is_disc(lines[i])) handed.push_back(i);
-    }
-    return handed;
+    return discs;
 }
 
-struct Handed {
+struct Call {
+    bool unmount;
     std::uint64_t id;
     const char* at;
     std::string path;
 };
-std::vector<Handed> handed;
-std::size_t fail_at;
+std::vector<Call> calls;
+std::size_t refused_call;  // the first call is 1; 0: none is refused
 
-int record(std::uint64_t id, const char* mount_point) {
-    handed.push_back({id, mount_point, mount_point});
-    return handed.size() == fail_at ? -1 : 0;
+int record(bool unmount, std::uint64_t id, const char* mount_point) {
+    calls.push_back({unmount, id, mount_point, mount_point});
+    return calls.size() == refused_call ? -1 : 0;
 }
 
 }  // namespace
@@ -132,26 +138,47 @@ int record(std::uint64_t id, const char* mount_point) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 3) return 0;
     const unsigned major = data[0], minor = data[1];
-    fail_at = data[2];
+    refused_call = data[2];
     const std::string_view table(reinterpret_cast<const char*>(data + 3), size - 3);
     const auto text = std::make_unique<char[]>(table.size());
     std::memcpy(text.get(), table.data(), table.size());
 
-    handed.clear();
-    linux_mounts::unmount_mounts({text.get(), table.size()}, {major, minor}, record);
+    calls.clear();
+    linux_mounts::unmount_mounts(
+        {text.get(), table.size()}, {major, minor},
+        {[](std::uint64_t id, const char* point, linux_mounts::DeviceNumbers) { return record(false, id, point); },
+         [](std::uint64_t id, const char* point, linux_mounts::DeviceNumbers) { return record(true, id, point); }});
 
     const std::vector<Line> lines = plain_lines(table);
-    std::vector<std::size_t> expected = plain_reading(lines, major, minor);
-    if (fail_at != 0 && expected.size() > fail_at) expected.resize(fail_at);
-    check(handed.size() == expected.size(), "as many mounts handed over as the plain reading finds");
+    const auto discs = plain_discs(lines, major, minor);
+    const std::size_t mounts = discs ? discs->size() : 0;
+    // Every mount proven, then every one taken off, up to the first refusal.
+    std::size_t expected = 2 * mounts;
+    if (refused_call != 0 && refused_call < expected) expected = refused_call;
+    check(calls.size() == expected, "as many calls as the disc's mounts, cut at the first refusal");
     std::vector<bool> may_change(table.size() + 1, false);
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        const Line& line = lines[expected[i]];
-        check(handed[i].id == line.id, "the mount id of the line handed over");
-        check(handed[i].at == text.get() + line.point_at, "the mount point unescaped where it stands");
-        check(handed[i].path == plain_unescape(line.point), "the mount point unescaped as the plain reading does");
+    std::vector<std::size_t> order;  // the line of each mount, in the order proven
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        check(calls[i].unmount == (i >= mounts), "no unmount before every mount is proven");
+        if (calls[i].unmount) {
+            check(calls[i].at == calls[i - mounts].at, "taken off in the order proven");
+            continue;
+        }
+        const auto line = std::find_if(discs->begin(), discs->end(),
+                                       [&](std::size_t l) { return text.get() + lines[l].point_at == calls[i].at; });
+        check(line != discs->end(), "a mount point of the disc, unescaped where it stands");
+        check(std::find(order.begin(), order.end(), *line) == order.end(), "each mount once");
+        check(calls[i].id == lines[*line].id, "the mount id of the line handed over");
+        check(calls[i].path == plain_unescape(lines[*line].point), "unescaped as the plain reading does");
+        // No mount of the disc that stands on this one is still to come.
+        for (const std::size_t l : *discs) {
+            check(lines[l].parent != lines[*line].id || std::find(order.begin(), order.end(), l) != order.end(),
+                  "children before parents");
+        }
+        order.push_back(*line);
         // The mount point and the blank after it, which takes the end.
-        std::fill_n(may_change.begin() + static_cast<std::ptrdiff_t>(line.point_at), line.point.size() + 1, true);
+        std::fill_n(may_change.begin() + static_cast<std::ptrdiff_t>(lines[*line].point_at),
+                    lines[*line].point.size() + 1, true);
     }
     for (std::size_t i = 0; i < table.size(); ++i) {
         check(may_change[i] || text[i] == table[i], "nothing written outside a mount point handed over");

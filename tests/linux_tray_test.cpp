@@ -3,13 +3,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/cdrom.h>
+#include <linux/limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -188,93 +191,108 @@ std::string mounts(std::initializer_list<std::string_view> lines) {
     return table;
 }
 
-int unmount_answer;
+std::size_t refused_call;  // the first call is 1; 0: none is refused
+
+int record_mount_call(const char* what, std::uint64_t id, const char* mount_point) {
+    calls.push_back(std::string(what) + " " + std::to_string(id) + " " + mount_point);
+    return calls.size() == refused_call ? -EBUSY : 0;
+}
+
+constexpr linux_mounts::MountCalls recording_mount_calls{
+    [](std::uint64_t id, const char* mount_point, DeviceNumbers) { return record_mount_call("prove", id, mount_point); },
+    [](std::uint64_t id, const char* mount_point, DeviceNumbers) { return record_mount_call("unmount", id, mount_point); },
+};
+
+// Each mount of the disc at /mnt/disc (30) and /mnt/disc/sub (31, on 30): proven, then taken off.
+const std::vector<std::string> both_taken_off{"prove 31 /mnt/disc/sub", "prove 30 /mnt/disc", "unmount 31 /mnt/disc/sub",
+                                              "unmount 30 /mnt/disc"};
 
 struct MountCase {
     const char* name;
     std::string mountinfo;
-    int unmount_answer;
-    std::vector<std::string> unmounted;
+    std::size_t refused_call;
+    std::vector<std::string> calls;
 };
 
 const MountCase mount_cases[] = {
-    {"the drive's mounts, last first", mountinfo, 0, {"32 /media/my disc/a\\b", "30 /media/my disc"}},
-    {"the first refusal stops the rest", mountinfo, -EBUSY, {"32 /media/my disc/a\\b"}},
+    {"the drive's mounts, children first, all proven before any goes", mountinfo, 0,
+     {"prove 32 /media/my disc/a\\b", "prove 30 /media/my disc", "unmount 32 /media/my disc/a\\b",
+      "unmount 30 /media/my disc"}},
+    {"one not proven: nothing comes off", mountinfo, 2, {"prove 32 /media/my disc/a\\b", "prove 30 /media/my disc"}},
+    {"a refused unmount stops the rest", mountinfo, 3,
+     {"prove 32 /media/my disc/a\\b", "prove 30 /media/my disc", "unmount 32 /media/my disc/a\\b"}},
+    {"a mount on top listed before the one beneath it (a moved mount)",
+     mounts({"31 30 11:1 /mnt/disc/sub", "30 20 11:1 /mnt/disc"}), 0, both_taken_off},
+    {"mounts side by side: the last listed first", mounts({"30 20 11:1 /mnt/a", "31 20 11:1 /mnt/b"}), 0,
+     {"prove 31 /mnt/b", "prove 30 /mnt/a", "unmount 31 /mnt/b", "unmount 30 /mnt/a"}},
     {"another drive's numbers only", mounts({"30 20 11:0 /mnt/disc"}), 0, {}},
     {"a line cut short after the mount point", "30 22 11:1 / /media/disc", 0, {}},
     {"a line whose numbers are not numbers", mounts({"3x 20 11:1 /mnt/disc", "31 20 11:1x /mnt/disc2"}), 0, {}},
-    {"covered by another filesystem: nothing", mounts({"30 20 11:1 /mnt/disc", "40 30 0:50 /mnt/disc"}), 0, {}},
-    {"covered by the disc again: both", mounts({"30 20 11:1 /mnt/disc", "41 30 11:1 /mnt/disc"}), 0,
-     {"41 /mnt/disc", "30 /mnt/disc"}},
-    {"the disc over another filesystem over the disc: nothing",
-     mounts({"30 20 11:1 /mnt/disc", "40 30 0:50 /mnt/disc", "41 40 11:1 /mnt/disc"}), 0, {}},
-    {"covered, another filesystem beneath: nothing",
-     mounts({"40 20 0:50 /mnt/disc", "30 40 11:1 /mnt/disc", "41 30 0:51 /mnt/disc"}), 0, {}},
-    {"another filesystem beneath the disc: the disc only", mounts({"40 20 0:50 /mnt/disc", "30 40 11:1 /mnt/disc"}),
-     0, {"30 /mnt/disc"}},
-    {"another filesystem below the mount point: the unmount decides",
-     mounts({"30 20 11:1 /mnt/disc", "40 30 0:50 /mnt/disc/sub"}), 0, {"30 /mnt/disc"}},
-    {"the path reaches another filesystem, mounted over a folder above: nothing",
-     mounts({"30 20 11:1 /mnt/disc", "50 20 0:50 /mnt", "51 50 0:51 /mnt/disc"}), 0, {}},
-    {"parents that go round (a table read in pieces): nothing, and an end",
-     mounts({"30 31 11:1 /mnt/disc", "31 30 0:50 /mnt/disc"}), 0, {}},
+    {"another filesystem on top of the disc's: nothing",
+     mounts({"30 20 11:1 /mnt/disc", "31 30 11:1 /mnt/disc/sub", "40 30 0:50 /mnt/disc/other"}), 0, {}},
+    {"another filesystem beneath the disc's: the disc's", mounts({"40 20 0:50 /mnt/disc", "30 40 11:1 /mnt/disc"}), 0,
+     {"prove 30 /mnt/disc", "unmount 30 /mnt/disc"}},
+    {"a parent missing from a torn table: the mount stands alone",
+     mounts({"31 30 11:1 /mnt/disc/sub", "30 29 11:1 /mnt/disc"}), 0, both_taken_off},
+    {"a mount id listed twice (a torn table): nothing",
+     mounts({"30 20 11:1 /mnt/disc", "31 30 11:1 /mnt/disc/sub", "31 30 11:1 /mnt/disc/sub"}), 0, {}},
+    {"parents that go round (a torn table): nothing, and an end",
+     mounts({"30 31 11:1 /mnt/disc", "31 30 11:1 /mnt/disc/sub", "32 30 11:1 /mnt/disc/b"}), 0, {}},
+    {"the disc as the root of the tree, its own parent: nothing", "20 20 11:1 / / ro - iso9660 /dev/sr1 ro\n", 0, {}},
 };
 
-TEST(Mounts, OnlyTheDiscsOwnMountsAreHandedOver) {
+TEST(Mounts, AllOfTheDiscsMountsComeOffOrNone) {
     for (const MountCase& c : mount_cases) {
         calls.clear();
-        unmount_answer = c.unmount_answer;
+        refused_call = c.refused_call;
         std::string text = c.mountinfo;
-        linux_mounts::unmount_mounts(text, {11, 1}, [](std::uint64_t id, const char* mount_point) {
-            calls.push_back(std::to_string(id) + " " + mount_point);
-            return unmount_answer;
-        });
-        EXPECT_EQ(calls, c.unmounted) << c.name;
+        linux_mounts::unmount_mounts(text, {11, 1}, recording_mount_calls);
+        EXPECT_EQ(calls, c.calls) << c.name;
     }
 }
 
-// The mount id of the filesystem at `path`, and whether `path` is its root.
-std::optional<std::uint64_t> mount_root_id(const char* path) {
+// The mount id and device numbers of the mount whose root is `path`.
+std::optional<std::pair<std::uint64_t, DeviceNumbers>> mount_root(const char* path) {
     struct statx seen {};
     if (statx(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &seen) != 0 ||
         (seen.stx_attributes & STATX_ATTR_MOUNT_ROOT) == 0) {
         return std::nullopt;
     }
-    return seen.stx_mnt_id;
+    return std::pair(seen.stx_mnt_id, DeviceNumbers{seen.stx_dev_major, seen.stx_dev_minor});
 }
 
-// Checked on this machine's own mounts: nothing is unmounted, no device opened.
-TEST(MountPoints, AreReachedByTheirOwnMountIdWithNoLinkFollowed) {
-    const auto proc = mount_root_id("/proc");
-    const auto sys = mount_root_id("/sys");
+// Proven on this machine's own mounts: nothing is unmounted, no device opened.
+TEST(MountPoints, AreProvenByMountIdAndDeviceWithNoLinkFollowed) {
+    const auto proc = mount_root("/proc");
+    const auto sys = mount_root("/sys");
     if (!proc || !sys) GTEST_SKIP() << "/proc and /sys are not mounts here";
     char folder[] = "/tmp/dorvanel-mounts-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
     const std::string links = folder;
     ASSERT_EQ(symlink("/proc", (links + "/proc").c_str()), 0);
     ASSERT_EQ(symlink("/", (links + "/root").c_str()), 0);
+    std::string long_path;  // longer than PATH_MAX, each "." a name like any other
+    while (long_path.size() <= PATH_MAX) long_path += "/.";
 
     const struct {
         std::string mount_point;
         std::uint64_t mount_id;
-        int result;  // 0: the folder is opened
+        DeviceNumbers device;
+        int result;
     } cases[] = {
-        {"/proc", *proc, 0},
-        {"/proc", *sys, -ESTALE},                          // the path leads to another mount id
-        {links + "/proc", *proc, -ESTALE},                 // a link to the mount point is not followed
-        {links + "/root/proc", *proc, -ELOOP},             // nor a link on the way
-        {"/", *proc, -EINVAL},                             // the root has no folder above it
-        {"proc", *proc, -EINVAL},                          // a path that is not whole
-        {"/proc/" + std::string(4096, 'x'), *proc, -ENAMETOOLONG},
+        {"/proc", proc->first, proc->second, 0},
+        {long_path + "/proc", proc->first, proc->second, 0},  // reached a name at a time
+        {"/proc", sys->first, proc->second, -ESTALE},         // another mount id
+        {"/proc", proc->first, sys->second, -ESTALE},         // another device
+        {links + "/proc", proc->first, proc->second, -ESTALE},  // a link to the mount point is not followed
+        {links + "/root/proc", proc->first, proc->second, -ENOTDIR},  // nor a link on the way
+        {"/", proc->first, proc->second, -EINVAL},                    // the root has no directory above it
+        {"proc", proc->first, proc->second, -EINVAL},                 // a path that is not whole
     };
     for (const auto& c : cases) {
-        const char* name = nullptr;
-        const int fd = linux_mounts::open_mount_point_folder(c.mount_id, c.mount_point.c_str(), &name);
-        EXPECT_EQ(fd < 0 ? fd : 0, c.result) << c.mount_point.substr(0, 80) << " as mount " << c.mount_id;
-        if (fd >= 0) {
-            EXPECT_STREQ(name, "proc");
-            close(fd);
-        }
+        EXPECT_EQ(linux_mounts::prove_mount(c.mount_id, c.mount_point.c_str(), c.device), c.result)
+            << c.mount_point.substr(c.mount_point.size() - std::min<std::size_t>(c.mount_point.size(), 40))
+            << " as mount " << c.mount_id;
     }
     unlink((links + "/proc").c_str());
     unlink((links + "/root").c_str());

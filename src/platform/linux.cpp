@@ -4,10 +4,11 @@
 #include <fcntl.h>
 #include <linux/cdrom.h>
 #include <linux/limits.h>
+#include <linux/loop.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,71 +30,69 @@ int open_device(const char* path, bool alone) {
     return fd < 0 ? -errno : fd;
 }
 
-// The numbers of the block device at `path` (relative to `folder`), if it is one.
-// statx serves every look at a file, so that binding it at start costs once.
-std::optional<linux_tray::DeviceNumbers> block_device(int folder, const char* path, int flags) {
+std::optional<linux_tray::DeviceNumbers> cd_drive(int fd) {
     struct statx file {};
-    if (statx(folder, path, flags, STATX_TYPE, &file) != 0 || !S_ISBLK(file.stx_mode)) return std::nullopt;
+    // Only the CD-ROM driver answers CDROM_GET_CAPABILITY.
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_TYPE, &file) != 0 || !S_ISBLK(file.stx_mode) ||
+        ioctl(fd, CDROM_GET_CAPABILITY, 0) < 0) {
+        return std::nullopt;
+    }
     return linux_tray::DeviceNumbers{file.stx_rdev_major, file.stx_rdev_minor};
 }
 
-std::optional<linux_tray::DeviceNumbers> cd_drive(int fd) {
-    const auto device = block_device(fd, "", AT_EMPTY_PATH);
-    // Only the CD-ROM driver answers this request.
-    if (!device || ioctl(fd, CDROM_GET_CAPABILITY, 0) < 0) return std::nullopt;
-    return device;
-}
-
-// A sysfs file's text, without its last newline; false when it cannot be read.
-bool read_sysfs(const char* path, std::span<char> text) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    ssize_t size;
-    while ((size = read(fd, text.data(), text.size() - 1)) < 0 && errno == EINTR) {
-    }
-    close(fd);
-    if (size <= 0) return false;
-    if (text[static_cast<std::size_t>(size) - 1] == '\n') --size;
-    text[static_cast<std::size_t>(size)] = '\0';
-    return true;
-}
-
-// Whether `visit` returns true for a name in the folder at `path` ("." and
-// ".." left out). Read with getdents64 through syscall, which the program
-// binds anyway: opendir and its kin would cost three more at every start.
+// Whether `visit` is true for a name in the directory at `path` ("." and
+// ".." left out). Also true when the directory cannot be read to its end:
+// then it cannot be told that none is.
 template <typename Visit>
 bool any_entry(const char* path, Visit visit) {
-    const int folder = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0) return false;
-    alignas(dirent64) char entries[4096];
+    DIR* const directory = opendir(path);
+    if (directory == nullptr) return true;
     bool found = false;
-    for (long size; !found && (size = syscall(SYS_getdents64, folder, entries, sizeof entries)) > 0;) {
-        for (long at = 0; !found && at < size;) {
-            const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
-            const std::string_view name = entry->d_name;
-            found = name != "." && name != ".." && visit(entry->d_name);
-            at += entry->d_reclen;
+    for (const dirent* entry; !found;) {
+        errno = 0;
+        if ((entry = readdir(directory)) == nullptr) {
+            found = errno != 0;
+            break;
         }
+        const std::string_view name = entry->d_name;
+        found = name != "." && name != ".." && visit(entry->d_name);
     }
-    close(folder);
+    closedir(directory);
     return found;
+}
+
+// Whether the block device `name` is a loop device that reads the drive, or
+// a file on its disc, by the numbers the kernel keeps for its backing file.
+// True when that cannot be told.
+bool loop_reads(const char* name, linux_tray::DeviceNumbers drive) {
+    char path[sizeof "/sys/block//loop" + NAME_MAX];
+    // Only a loop device that is bound has this directory.
+    (void)std::snprintf(path, sizeof path, "/sys/block/%s/loop", name);
+    if (access(path, F_OK) != 0) return errno != ENOENT;
+    (void)std::snprintf(path, sizeof path, "/dev/%s", name);
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return true;
+    loop_info64 status{};
+    const int result = ioctl(fd, LOOP_GET_STATUS64, &status);
+    const int error = errno;
+    close(fd);
+    if (result != 0) return error != ENXIO;  // ENXIO: unbound since
+    // The node must lead to that very loop device.
+    char own[sizeof "loop" + 10];
+    (void)std::snprintf(own, sizeof own, "loop%u", status.lo_number);
+    const auto numbers = [](std::uint64_t device) {
+        return linux_tray::DeviceNumbers{major(device), minor(device)};
+    };
+    return std::string_view(own) != name || numbers(status.lo_rdevice) == drive || numbers(status.lo_device) == drive;
 }
 
 bool has_stacked_devices(linux_tray::DeviceNumbers drive) {
     // A device-mapper target (or another layer the kernel links the same
-    // way) is listed among the drive's holders.
-    char holders[64];  // room for any two numbers
+    // way) is listed among the drive's holders; a loop device is not.
+    char holders[sizeof "/sys/dev/block/:/holders" + 20];
     (void)std::snprintf(holders, sizeof holders, "/sys/dev/block/%u:%u/holders", drive.major, drive.minor);
-    if (any_entry(holders, [](const char*) { return true; })) return true;
-    // A loop device is not: its backing file is named in sysfs, by the path
-    // the kernel has for the file it holds open.
-    return any_entry("/sys/block", [&](const char* name) {
-        if (!std::string_view(name).starts_with("loop")) return false;
-        char path[PATH_MAX + 1];  // room for any name in a folder, and for any path sysfs gives
-        (void)std::snprintf(path, sizeof path, "/sys/block/%s/loop/backing_file", name);
-        const auto backing = read_sysfs(path, path) ? block_device(AT_FDCWD, path, 0) : std::nullopt;
-        return backing && backing->major == drive.major && backing->minor == drive.minor;
-    });
+    return any_entry(holders, [](const char*) { return true; }) ||
+           any_entry("/sys/block", [&](const char* name) { return loop_reads(name, drive); });
 }
 
 void unmount_disc(linux_tray::DeviceNumbers drive) {
@@ -123,7 +122,7 @@ void unmount_disc(linux_tray::DeviceNumbers drive) {
     close(table);
     if (whole) {
         (void)signal(SIGCHLD, SIG_DFL);  // an ignored SIGCHLD would lose umount's exit status
-        linux_mounts::unmount_mounts({text, size}, drive, linux_mounts::unmount_mount);
+        linux_mounts::unmount_mounts({text, size}, drive, {linux_mounts::prove_mount, linux_mounts::unmount_mount});
     }
     std::free(text);
 }

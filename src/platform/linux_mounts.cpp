@@ -2,11 +2,9 @@
 
 #include <fcntl.h>
 #include <linux/limits.h>
-#include <linux/openat2.h>
 #include <spawn.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,11 +12,11 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
-#include <optional>
 #include <cstring>
+#include <optional>
 #include <string_view>
-#include <utility>
 
 namespace dorvanel::linux_mounts {
 namespace {
@@ -66,10 +64,6 @@ std::optional<Mount> read_mount(std::string_view line) {
     return mount;
 }
 
-bool is_disc(const Mount& mount, DeviceNumbers disc) {
-    return mount.device.major == disc.major && mount.device.minor == disc.minor;
-}
-
 // mountinfo writes space, tab, newline and backslash in a path as \ooo.
 constexpr bool is_octal_escape(std::string_view text) {
     return text.size() >= 4 && text[0] == '\\' && text[1] >= '0' && text[1] <= '3' && text[2] >= '0' &&
@@ -92,68 +86,40 @@ const char* unescape_in_place(std::string_view point) {
     return path;
 }
 
-// The records, and what the walks need of them, in one block of memory.
+// The disc's mounts, children before parents, or none when the table cannot
+// tell that order (see linux_mounts.h). `order` and the counts live in the
+// same block as the records.
 class Table {
 public:
-    explicit Table(std::string_view text) {
+    Table(std::string_view text, DeviceNumbers disc) {
         const std::size_t lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
         if (lines > UINT32_MAX) return;  // as if there were no memory: nothing is unmounted
-        block_ = std::malloc(lines * (sizeof(Mount) + 3 * sizeof(std::uint32_t) + sizeof(std::int64_t)));
+        block_ = std::malloc(lines * (sizeof(Mount) + 3 * sizeof(std::uint32_t)));
         if (block_ == nullptr) return;
         mounts_ = static_cast<Mount*>(block_);
-        below_ = reinterpret_cast<std::int64_t*>(mounts_ + lines);
-        by_id_ = reinterpret_cast<std::uint32_t*>(below_ + lines);
-        by_point_ = by_id_ + lines;
-        walk_ = by_point_ + lines;
+        by_id_ = reinterpret_cast<std::uint32_t*>(mounts_ + lines);
+        children_ = by_id_ + lines;
+        order_ = children_ + lines;
         for (std::size_t start = 0; start <= text.size();) {
             std::size_t end = text.find('\n', start);
             if (end == std::string_view::npos) end = text.size();
             if (const auto mount = read_mount(slice(text, start, end))) mounts_[count_++] = *mount;
             start = end + 1;
         }
-        for (std::uint32_t i = 0; i < count_; ++i) by_id_[i] = by_point_[i] = i;
-        // Ties go by line, so that a torn table's repeated id finds its first line.
-        std::sort(by_id_, by_id_ + count_, [&](std::uint32_t a, std::uint32_t b) {
-            return std::pair(mounts_[a].id, a) < std::pair(mounts_[b].id, b);
-        });
-        std::sort(by_point_, by_point_ + count_, [&](std::uint32_t a, std::uint32_t b) {
-            return std::pair(mounts_[a].point, a) < std::pair(mounts_[b].point, b);
-        });
+        for (std::uint32_t i = 0; i < count_; ++i) by_id_[i] = i;
+        std::sort(by_id_, by_id_ + count_,
+                  [&](std::uint32_t a, std::uint32_t b) { return mounts_[a].id < mounts_[b].id; });
+        ordered_ = stack(disc);
     }
     ~Table() { std::free(block_); }
     Table(const Table&) = delete;
     Table& operator=(const Table&) = delete;
 
-    bool read() const { return block_ != nullptr; }
-    std::uint32_t size() const { return count_; }
+    // The disc's mounts in the order they come off; empty when none may.
+    std::span<const std::uint32_t> order() const { return {order_, ordered_}; }
     const Mount& operator[](std::uint32_t i) const { return mounts_[i]; }
 
-    // Whether every mount point of the disc holds, besides the disc's own
-    // mounts, only filesystems that lie beneath all of them there.
-    bool disc_on_top(DeviceNumbers disc) {
-        for (std::uint32_t first = 0; first < count_;) {
-            const std::string_view point = mounts_[by_point_[first]].point;
-            std::uint32_t last = first;
-            std::int64_t others = 0;
-            bool has_disc = false;
-            for (; last < count_ && mounts_[by_point_[last]].point == point; ++last) {
-                below_[by_point_[last]] = unknown;
-                has_disc = has_disc || is_disc(mounts_[by_point_[last]], disc);
-                others += is_disc(mounts_[by_point_[last]], disc) ? 0 : 1;
-            }
-            for (std::uint32_t i = first; has_disc && i < last; ++i) {
-                const std::uint32_t mount = by_point_[i];
-                if (is_disc(mounts_[mount], disc) && others_below(mount, disc) != others) return false;
-            }
-            first = last;
-        }
-        return true;
-    }
-
 private:
-    static constexpr std::int64_t unknown = -2, goes_round = -1, on_walk = -3;
-
-    // The mount whose id is `id` (the first, should a torn table repeat one).
     std::optional<std::uint32_t> find(std::uint64_t id) const {
         const auto* at = std::lower_bound(by_id_, by_id_ + count_, id,
                                           [&](std::uint32_t i, std::uint64_t wanted) { return mounts_[i].id < wanted; });
@@ -161,60 +127,59 @@ private:
         return *at;
     }
 
-    // The mount below `mount` at the same mount point, if any.
-    std::optional<std::uint32_t> beneath(std::uint32_t mount) const {
+    // The disc's mount that `mount` stands on, if any.
+    std::optional<std::uint32_t> disc_parent(std::uint32_t mount, DeviceNumbers disc) const {
         const auto parent = find(mounts_[mount].parent);
-        if (!parent || mounts_[*parent].point != mounts_[mount].point) return std::nullopt;
+        if (!parent || mounts_[*parent].device != disc) return std::nullopt;
         return parent;
     }
 
-    // How many other filesystems lie beneath `mount` at its mount point;
-    // goes_round when its parents lead round in a circle. Each mount is
-    // walked once, and remembered.
-    std::int64_t others_below(std::uint32_t mount, DeviceNumbers disc) {
-        const auto counted = [&](std::int64_t below, std::uint32_t at) {
-            return below == goes_round ? goes_round : below + (is_disc(mounts_[at], disc) ? 0 : 1);
-        };
-        std::uint32_t depth = 0;
-        std::int64_t below = 0;  // beneath the last mount walked
-        for (std::optional<std::uint32_t> at = mount; at; at = beneath(*at)) {
-            if (below_[*at] == on_walk) {
-                below = goes_round;
-                break;
-            }
-            if (below_[*at] != unknown) {
-                below = counted(below_[*at], *at);
-                break;
-            }
-            below_[*at] = on_walk;
-            walk_[depth++] = *at;
+    // Fills `order_` with the disc's mounts, leaves first: a mount goes in
+    // once every mount on top of it is in. Returns how many, or 0 when the
+    // table cannot tell the order.
+    std::uint32_t stack(DeviceNumbers disc) {
+        for (std::uint32_t i = 0; i + 1 < count_; ++i) {
+            if (mounts_[by_id_[i]].id == mounts_[by_id_[i + 1]].id) return 0;
         }
-        while (depth > 0) {
-            const std::uint32_t at = walk_[--depth];
-            below_[at] = below;
-            below = counted(below, at);
+        std::uint32_t discs = 0;
+        std::fill_n(children_, count_, 0);
+        for (std::uint32_t i = 0; i < count_; ++i) {
+            const auto parent = disc_parent(i, disc);
+            if (parent && mounts_[i].device != disc) return 0;
+            if (parent) ++children_[*parent];
+            if (mounts_[i].device == disc) ++discs;
         }
-        return below_[mount];
+        // The last listed first among mounts that do not stand on each other.
+        std::uint32_t size = 0;
+        for (std::uint32_t i = count_; i-- > 0;) {
+            if (mounts_[i].device == disc && children_[i] == 0) order_[size++] = i;
+        }
+        for (std::uint32_t next = 0; next < size; ++next) {
+            const auto parent = disc_parent(order_[next], disc);
+            if (parent && --children_[*parent] == 0) order_[size++] = *parent;
+        }
+        // Parents that go round never run out of children.
+        return size == discs ? size : 0;
     }
 
     void* block_ = nullptr;
     Mount* mounts_ = nullptr;
-    std::int64_t* below_ = nullptr;
     std::uint32_t* by_id_ = nullptr;
-    std::uint32_t* by_point_ = nullptr;
-    std::uint32_t* walk_ = nullptr;
-    std::uint32_t count_ = 0;
+    std::uint32_t* children_ = nullptr;
+    std::uint32_t* order_ = nullptr;
+    std::uint32_t count_ = 0, ordered_ = 0;
 };
 
 }  // namespace
 
-void unmount_mounts(std::span<char> mountinfo, DeviceNumbers disc,
-                    int (*unmount)(std::uint64_t mount_id, const char* mount_point)) {
-    Table table({mountinfo.data(), mountinfo.size()});
-    if (!table.read() || !table.disc_on_top(disc)) return;
-    for (std::uint32_t i = table.size(); i-- > 0;) {
-        const Mount& mount = table[i];
-        if (is_disc(mount, disc) && unmount(mount.id, unescape_in_place(mount.point)) != 0) return;
+void unmount_mounts(std::span<char> mountinfo, DeviceNumbers disc, const MountCalls& calls) {
+    const Table table({mountinfo.data(), mountinfo.size()}, disc);
+    for (const std::uint32_t mount : table.order()) {
+        if (calls.prove(table[mount].id, unescape_in_place(table[mount].point), disc) != 0) return;
+    }
+    for (const std::uint32_t mount : table.order()) {
+        // Unescaped already, and ended by a zero byte.
+        if (calls.unmount(table[mount].id, table[mount].point.data(), disc) != 0) return;
     }
 }
 
@@ -222,6 +187,49 @@ void unmount_mounts(std::span<char> mountinfo, DeviceNumbers disc,
 
 namespace dorvanel::linux_mounts {
 namespace {
+
+// A directory held open (O_PATH) and a name within it; a negative directory
+// is the -errno of the name that could not be reached.
+struct Place {
+    int directory;
+    const char* name;
+};
+
+// The directory holding `mount_point`'s last name, reached from the root one
+// name at a time with no symbolic link followed, however long the path.
+Place reach_directory(const char* mount_point) {
+    // The root, or a path that is not whole, has no directory to be taken off from.
+    if (mount_point[0] != '/' || std::strrchr(mount_point, '/')[1] == '\0') return {-EINVAL, ""};
+    int directory = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0) return {-errno, ""};
+    const char* name = mount_point + 1;
+    for (const char* slash; (slash = std::strchr(name, '/')) != nullptr; name = slash + 1) {
+        char piece[NAME_MAX + 1];
+        const auto size = static_cast<std::size_t>(slash - name);
+        if (size == 0 || size > NAME_MAX) {
+            close(directory);
+            return {size == 0 ? -EINVAL : -ENAMETOOLONG, ""};
+        }
+        std::memcpy(piece, name, size);
+        piece[size] = '\0';
+        const int next = openat(directory, piece, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int error = errno;
+        close(directory);
+        if (next < 0) return {-error, ""};
+        directory = next;
+    }
+    return {directory, name};
+}
+
+// Whether `place` is now the root of mount `mount_id` on `disc`.
+bool is_disc_mount(Place place, std::uint64_t mount_id, DeviceNumbers disc) {
+    struct statx seen {};
+    return statx(place.directory, place.name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_MNT_ID, &seen) == 0 &&
+           (seen.stx_mask & STATX_MNT_ID) != 0 && seen.stx_mnt_id == mount_id &&
+           (seen.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+           (seen.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0 &&
+           DeviceNumbers{seen.stx_dev_major, seen.stx_dev_minor} == disc;
+}
 
 // umount(8) knows more than the kernel: fstab's `user` mounts, and the
 // helpers of automounters. What it says goes nowhere.
@@ -244,55 +252,28 @@ int run_umount(const char* mount_point) {
 
 }  // namespace
 
-int open_mount_point_folder(std::uint64_t mount_id, const char* mount_point, const char** name) {
-    const std::string_view path(mount_point);
-    const std::size_t length = path.rfind('/');
-    // The root, or a path that is not whole, has no folder to be taken off from.
-    if (!path.starts_with('/') || length + 1 == path.size()) return -EINVAL;
-    char folder[PATH_MAX];
-    if (length >= sizeof folder) return -ENAMETOOLONG;
-    const std::size_t kept = length == 0 ? 1 : length;  // "/" for a mount point in the root
-    std::memcpy(folder, mount_point, kept);
-    folder[kept] = '\0';
-    *name = mount_point + length + 1;
-
-    open_how how{};
-    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    const int fd = static_cast<int>(syscall(SYS_openat2, AT_FDCWD, folder, &how, sizeof how));
-    if (fd < 0) return -errno;
-    struct statx seen {};
-    if (statx(fd, *name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_MNT_ID, &seen) != 0) {
-        const int error = -errno;
-        close(fd);
-        return error;
-    }
-    const bool reached = (seen.stx_mask & STATX_MNT_ID) != 0 && seen.stx_mnt_id == mount_id &&
-                         (seen.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
-                         (seen.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
-    if (reached) return fd;
-    close(fd);
-    return -ESTALE;
+int prove_mount(std::uint64_t mount_id, const char* mount_point, DeviceNumbers disc) {
+    const Place place = reach_directory(mount_point);
+    if (place.directory < 0) return place.directory;
+    const bool proven = is_disc_mount(place, mount_id, disc);
+    close(place.directory);
+    return proven ? 0 : -ESTALE;
 }
 
-int unmount_mount(std::uint64_t mount_id, const char* mount_point) {
-    const char* name;
-    const int folder = open_mount_point_folder(mount_id, mount_point, &name);
-    if (folder < 0) return folder;
-    // umount2 has no form that starts from a folder; the folder's own entry
-    // in /proc/self/fd leads into it without looking its path up again.
-    constexpr std::string_view fds = "/proc/self/fd/";
-    const std::size_t name_size = std::strlen(name);
-    int result = -ENAMETOOLONG;
-    if (name_size <= NAME_MAX) {
-        char path[fds.size() + 12 + NAME_MAX + 1];
-        std::memcpy(path, fds.data(), fds.size());
-        char* end = std::to_chars(path + fds.size(), path + fds.size() + 11, folder).ptr;
-        *end++ = '/';
-        std::memcpy(end, name, name_size + 1);
-        result = umount2(path, UMOUNT_NOFOLLOW) == 0 ? 0 : -errno;
+int unmount_mount(std::uint64_t mount_id, const char* mount_point, DeviceNumbers disc) {
+    const Place place = reach_directory(mount_point);
+    if (place.directory < 0) return place.directory;
+    int result = -ESTALE;
+    if (is_disc_mount(place, mount_id, disc)) {
+        // umount2 has no form that starts from a directory; the directory's
+        // own entry in /proc/self/fd leads into it without looking its path up again.
+        char path[sizeof "/proc/self/fd//" + 10 + NAME_MAX];
+        const int size = std::snprintf(path, sizeof path, "/proc/self/fd/%d/%s", place.directory, place.name);
+        result = size < 0 || static_cast<std::size_t>(size) >= sizeof path ? -ENAMETOOLONG
+                 : umount2(path, UMOUNT_NOFOLLOW) == 0                     ? 0
+                                                                           : -errno;
     }
-    close(folder);
+    close(place.directory);
     return result == -EPERM ? run_umount(mount_point) : result;
 }
 

@@ -1,21 +1,31 @@
-// Linux: which of a disc's mounts to take off before its tray opens, and how
-// each is taken off.
+// Linux: taking a disc's mounts off before its tray opens, all of them or
+// none.
 //
-// Which is decided from the text of /proc/self/mountinfo alone. A mount is
-// the disc's when its device numbers are the drive's; a line cut short or
-// garbled, or whose mount point would hold a zero byte, names no mount. The
-// disc's mounts are handed over the last mounted first, so that one mounted
-// on top of another from the same disc goes before it. None is handed over
-// when a mount point of the disc also holds another filesystem that does not
-// lie beneath the disc's mounts there (one mounted over the disc, or reaching
-// the path through a mount over a folder above it): the tray stays shut
-// rather than leave the disc half unmounted. The table is read once into
-// records and every walk is bounded by their number, so that a table which
-// does not agree with itself (read in several pieces, with parents that go
-// round) is judged in time linear in its size, give or take a logarithm.
+// The disc's mounts are the lines of /proc/self/mountinfo whose device
+// numbers are the drive's; a line cut short or garbled, or whose mount point
+// would hold a zero byte, names no mount. The table gives the order, and the
+// kernel judges each mount, in two passes:
 //
-// How: a mount is taken off only where its path, followed with no symbolic
-// link, reaches that very mount as the kernel numbers it (unmount_mount).
+// - Order: children before parents, as the table's parent ids stack them, so
+//   that a mount on top of another comes off first. Nothing comes off when the
+//   table cannot give that order: a mount id listed twice or parents that go
+//   round (a table read while mounts changed), or a mount that is not the
+//   disc's standing on one of the disc's (the kernel would refuse to unmount
+//   that one).
+// - First pass: every mount is proven reachable. Its mount point's path,
+//   taken one name at a time from the root with no symbolic link followed,
+//   must lead to the root of a mount with the table's mount id and the
+//   drive's device numbers. A mount covered by another filesystem, or reached
+//   through a folder that another filesystem covers, or whose id now belongs
+//   to another mount, fails; then nothing comes off.
+// - Second pass: each is proven again and unmounted at once, in that order.
+//   The first that is refused stops the rest; those already off stay off.
+//   That happens only where something changed since the first pass, or where
+//   the unmount itself is refused: a mount in use, or, for a user, one that
+//   umount(8) does not let that user take off.
+//
+// The table is read once into records and judged in time linear in its size,
+// give or take a logarithm, however torn it is.
 #pragma once
 
 #include <cstdint>
@@ -25,29 +35,39 @@ namespace dorvanel::linux_mounts {
 
 struct DeviceNumbers {
     unsigned major, minor;
+    friend bool operator==(const DeviceNumbers&, const DeviceNumbers&) = default;
 };
 
-// Hands `unmount` each mount of the disc in `mountinfo` with its mount id and
-// its mount point, unescaped and zero-terminated in place (within that
-// mount's own line), until one fails (returns non-zero). Nothing when memory
-// for the records cannot be had.
-void unmount_mounts(std::span<char> mountinfo, DeviceNumbers disc,
-                    int (*unmount)(std::uint64_t mount_id, const char* mount_point));
+// What the passes ask of the kernel: 0, or -errno where the mount is not
+// proven (prove) or not taken off (unmount).
+struct MountCalls {
+    int (*prove)(std::uint64_t mount_id, const char* mount_point, DeviceNumbers disc);
+    int (*unmount)(std::uint64_t mount_id, const char* mount_point, DeviceNumbers disc);
+};
 
-// The folder holding `mount_point`'s last name, opened (O_PATH), where that
-// name in it is now the root of mount `mount_id`: every folder on the way
-// reached with no symbolic link followed, and the name itself not followed
-// either. -ESTALE where the path reaches another mount, -errno where it
-// reaches none. `name` points at the last name within `mount_point`.
-int open_mount_point_folder(std::uint64_t mount_id, const char* mount_point, const char** name);
+// Takes off the disc's mounts in `mountinfo`, as above. Each mount point is
+// handed over unescaped and zero-terminated in place, within its own line.
+// Nothing when memory for the records cannot be had.
+void unmount_mounts(std::span<char> mountinfo, DeviceNumbers disc, const MountCalls& calls);
 
-// Takes off mount `mount_id` where open_mount_point_folder finds it, by its
-// last name within that folder, still held open: nothing of the path but
-// that name is looked up again, and a link there is not followed. Where the
-// kernel leaves unmounting to umount(8) (any user but root: fstab's `user`
-// mounts, and those of udisks, which umount(8) hands to its helper), umount(8)
-// takes it off by its path, and follows no link for a user itself.
+// 0 where `mount_point`, reached as above, is now the root of mount
+// `mount_id` on `disc`: -ESTALE where it is another mount or no mount root,
+// -EINVAL for the root or a path that is not whole, else the -errno of the
+// name that could not be reached.
+int prove_mount(std::uint64_t mount_id, const char* mount_point, DeviceNumbers disc);
+
+// Proves the mount as prove_mount does, then unmounts it by its last name
+// within the directory the proof reached, still held open: nothing of the
+// path but that name is looked up again, and a link there is not followed.
+// The proof and the unmount are two system calls apart; a mount put in its
+// place between them would be the one unmounted.
+//
+// Where the kernel leaves unmounting to umount(8) (any user but root:
+// fstab's `user` mounts, and those of udisks, which umount(8) hands to its
+// helper), umount(8) takes it off by its path, once the proof has held. It
+// looks the path up again as the user, links and all, and unmounts only what
+// fstab or its own records let that user unmount.
 // 0 once it is off, else -errno.
-int unmount_mount(std::uint64_t mount_id, const char* mount_point);
+int unmount_mount(std::uint64_t mount_id, const char* mount_point, DeviceNumbers disc);
 
 }  // namespace dorvanel::linux_mounts

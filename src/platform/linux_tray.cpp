@@ -17,14 +17,10 @@ constexpr bool is_unsupported(int result) {
 constexpr int unlock_tries = 21;
 constexpr std::uint32_t unlock_pause = 100;
 
-bool same(std::optional<DeviceNumbers> a, DeviceNumbers b) {
-    return a && a->major == b.major && a->minor == b.minor;
-}
-
 // The device at `path`, opened exclusively, if it is still `drive`.
 int open_alone(const char* path, DeviceNumbers drive, const DeviceCalls& calls) {
     const int fd = calls.open_device(path, true);
-    if (fd < 0 || same(calls.cd_drive(fd), drive)) return fd;
+    if (fd < 0 || calls.cd_drive(fd) == drive) return fd;
     calls.close_device(fd);
     return -ENODEV;
 }

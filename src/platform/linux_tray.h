@@ -34,11 +34,11 @@ struct DeviceCalls {
     // The numbers of the CD drive open on `fd`; none for any other device.
     std::optional<DeviceNumbers> (*cd_drive)(int fd);
     // Whether a block device stands on the drive (a loop device backed by
-    // it, a device-mapper target): it reads the disc without mounting it.
+    // it or by a file on its disc, a device-mapper target), which reads the
+    // disc without mounting it; also true when that cannot be told.
     bool (*has_stacked_devices)(DeviceNumbers drive);
-    // Unmounts the disc's own mounts (see linux_mounts.h) where the kernel
-    // proves the path reaches them; nothing when the mount table cannot be
-    // read whole.
+    // Unmounts the disc's own mounts, all or none (see linux_mounts.h);
+    // nothing when the mount table cannot be read whole.
     void (*unmount_disc)(DeviceNumbers drive);
     int (*control)(int fd, unsigned long request, unsigned long argument);
     // SCSI START STOP UNIT with LoEj set; `start` clear ejects, set loads.

@@ -64,15 +64,23 @@ USB = Drive("usb", "USB mass storage", ["-device", "qemu-xhci,id=xhci,addr=0x6",
                                         "-device", "scsi-cd,bus=bot.0,drive=usb"], "/0000:00:06.0/")
 
 as_user = "setpriv --reuid=1000 --regid=1000 --clear-groups"
-refusing_driver = "LD_PRELOAD=/usr/local/lib/enotty_preload.so"
+preload = "LD_PRELOAD=/usr/local/lib/vm_preload.so"
+refusing_driver = f"DORVANEL_VM_NO_TRAY_REQUESTS=1 {preload}"
 # What is mounted on /mnt/disc, bottom first, and the file on top.
 mounted_at = "awk '$5 == \"{}\" {{{{print $(NF - 1), $(NF - 2)}}}}' /proc/self/mountinfo"
 mount_stack = mounted_at.format("/mnt/disc") + " && cat /mnt/disc/note"
+id_at = "awk '$5 == \"/mnt/disc\" {{print $1}}' /proc/self/mountinfo"
+# Run by the program between its reading the mount table and its first look
+# at a mount point: the disc comes off, and another filesystem takes its place.
+reuse_mount_id = "umount /mnt/disc && mount -t tmpfs reuse /mnt/disc && echo the reusing file >/mnt/disc/note"
+# The folder holding the mount point moved into a new folder of 180 bytes'
+# name, 24 times: a path of 4,354 bytes.
+deep_folder = f"for i in $(seq 24); do mkdir /tmp/n && mv /tmp/top /tmp/n/{'x' * 180} && mv /tmp/n /tmp/top; done"
 
 NATIVE = Boot(
     "the Linux program on five drives, one with a disc",
     [ide("ide0", 0), ide("ide1", 1, disc=True), SATA, VIRTIO_SCSI, USB],
-    ["install -m 755 {program} /usr/local/bin/dorvanel", "install -m 644 {preload} /usr/local/lib/enotty_preload.so", "mkdir /mnt/disc"],
+    ["install -m 755 {program} /usr/local/bin/dorvanel", "install -m 644 {preload} /usr/local/lib/vm_preload.so", "mkdir /mnt/disc"],
     [
         Step("no argument opens the default drive", "dorvanel", ["ide0 open"]),
         Step("/Close closes it", "dorvanel /Close", ["ide0 closed"]),
@@ -112,10 +120,29 @@ NATIVE = Boot(
              "echo the target\\'s file >/tmp/t/note && mount -t tmpfs cover /mnt && ln -s /tmp/t /mnt/disc && "
              "dorvanel /E: /Open", ["ide1 closed"], mounted=["/dev/sr1"],
              check=(mounted_at.format("/tmp/t") + " && cat /tmp/t/note", "target tmpfs\nthe target's file")),
-        Step("the disc mounted through a loop device: the tray stays shut",
-             "umount /mnt /tmp/t /mnt/disc && losetup -r /dev/loop0 /dev/sr1 && mkdir /tmp/loop && "
-             "mount -r /dev/loop0 /tmp/loop && dorvanel /E: /Open", [], mounted=[],
+        Step("the disc also at a second mount point, the first still unreachable: nothing comes off",
+             "mkdir /tmp/b && mount -r /dev/sr1 /tmp/b && dorvanel /E: /Open", [], mounted=["/dev/sr1", "/dev/sr1"],
+             check=(mounted_at.format("/tmp/b"), "/dev/sr1 iso9660")),
+        # Mount ids are handed out lowest first: the disc's, freed, is the next one.
+        Step("the disc's mount id taken by another filesystem after the table is read: that one stays, with its file",
+             "umount /mnt /tmp/t /tmp/b && awk '$5 == \"/mnt/disc\" {{print $1}}' /proc/self/mountinfo >/tmp/disc-id && "
+             f"DORVANEL_VM_BEFORE_LOOKUP='{reuse_mount_id}' {preload} dorvanel /E: /Open",
+             ["ide1 open"], mounted=[],
+             check=(f"[ $(cat /tmp/disc-id) = $({id_at}) ] && echo same id && cat /mnt/disc/note",
+                    "same id\nthe reusing file")),
+        Step("the disc moved onto a folder of its own second mount: both come off, the one on top first",
+             "umount /mnt/disc && dorvanel /E: /Close && mkdir /tmp/s1 /tmp/s2 && mount -r /dev/sr1 /tmp/s1 && "
+             "mount -r /dev/sr1 /tmp/s2 && mount --move /tmp/s1 /tmp/s2/dir && dorvanel /E: /Open",
+             ["ide1 closed", "ide1 open"], mounted=[]),
+        Step("a mount point longer than PATH_MAX: it comes off, and the tray opens",
+             f"dorvanel /E: /Close && mkdir -p /tmp/top/m && mount -r /dev/sr1 /tmp/top/m && {deep_folder} && "
+             "dorvanel /E: /Open", ["ide1 closed", "ide1 open"], mounted=[]),
+        Step("the disc mounted through a loop device set up by a node since removed: the tray stays shut",
+             "dorvanel /E: /Close && mknod /tmp/node b 11 1 && losetup -r /dev/loop0 /tmp/node && rm /tmp/node && "
+             "mkdir /tmp/loop && mount -r /dev/loop0 /tmp/loop && dorvanel /E: /Open", ["ide1 closed"], mounted=[],
              check=("cat /tmp/loop/README.TXT", "A disc for dorvanel's vm tests.")),
+        Step("without sysfs, what stands on the drive cannot be told: the tray stays shut",
+             "umount /tmp/loop && losetup -d /dev/loop0 && unshare -m sh -c 'umount /sys && dorvanel /E: /Open'", []),
         Step("/dev/cdrom leading to a loop device with a mounted image: nothing unmounted, nothing moved",
              "mkdir /tmp/image && losetup -r /dev/loop1 {disc} && mount -r /dev/loop1 /tmp/image && "
              "ln -sf loop1 /dev/cdrom && dorvanel /Open && ln -sf sr0 /dev/cdrom", [],

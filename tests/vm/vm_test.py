@@ -120,9 +120,9 @@ def initramfs(kernel, path):
 
 
 def disc_image(work):
-    """A small ISO 9660 disc with one file on it."""
+    """A small ISO 9660 disc with a file and an empty folder on it."""
     content = os.path.join(work, "disc")
-    os.makedirs(content, exist_ok=True)
+    os.makedirs(os.path.join(content, "dir"), exist_ok=True)
     with open(os.path.join(content, "README.TXT"), "w") as f:
         f.write("A disc for dorvanel's vm tests.\n")
     image = os.path.join(work, "disc.iso")

@@ -1,0 +1,44 @@
+// Preloaded into dorvanel in the vm tests' guest, where a step needs the
+// system to act otherwise than it does:
+// - DORVANEL_VM_NO_TRAY_REQUESTS set: the CD-ROM driver's tray requests fail
+//   with ENOTTY, as from a driver that cannot move the tray itself, so that
+//   only the program's SCSI command can move it.
+// - DORVANEL_VM_BEFORE_LOOKUP=COMMAND: COMMAND runs through sh, once, when
+//   the program first looks up a name within a directory (openat): after it
+//   has read the mount table, before it looks for the first mount point. It
+//   stands for another process acting at that moment.
+#include <dlfcn.h>
+#include <linux/cdrom.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+
+extern "C" int ioctl(int fd, unsigned long request, ...) {
+    va_list rest;
+    va_start(rest, request);
+    void* const argument = va_arg(rest, void*);
+    va_end(rest);
+    if (std::getenv("DORVANEL_VM_NO_TRAY_REQUESTS") && (request == CDROMEJECT || request == CDROMCLOSETRAY)) {
+        errno = ENOTTY;
+        return -1;
+    }
+    using Ioctl = int (*)(int, unsigned long, ...);
+    static const auto real = reinterpret_cast<Ioctl>(dlsym(RTLD_NEXT, "ioctl"));
+    return real(fd, request, argument);
+}
+
+extern "C" int openat(int directory, const char* path, int flags, ...) {
+    va_list rest;
+    va_start(rest, flags);
+    const unsigned mode = va_arg(rest, unsigned);
+    va_end(rest);
+    static bool ran = false;
+    if (const char* command = std::getenv("DORVANEL_VM_BEFORE_LOOKUP"); command && !ran) {
+        ran = true;
+        (void)std::system(command);
+    }
+    using Openat = int (*)(int, const char*, int, ...);
+    static const auto real = reinterpret_cast<Openat>(dlsym(RTLD_NEXT, "openat"));
+    return real(directory, path, flags, mode);
+}
