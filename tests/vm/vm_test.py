@@ -5,10 +5,10 @@ QEMU reports it through QMP: the DEVICE_TRAY_MOVED events with their times,
 and query-block's tray_open and locked. The guest only says what ran and
 what its mount table shows.
 
-    vm_test.py BOOT --program DORVANEL --preload ENOTTY_SO --exe DORVANEL_EXE --work DIR
+    vm_test.py BOOT --program DORVANEL --preload VM_PRELOAD_SO --exe DORVANEL_EXE --work DIR [--kernel SERIES]
 
-BOOT is a name in scenarios.BOOTS. The kernel comes from the cache that
-`tools/setup test` fills.
+BOOT is a name in scenarios.BOOTS. The kernel, of the series given (6.1
+unless told), comes from the cache that `tools/setup test` fills.
 """
 
 import argparse
@@ -38,25 +38,31 @@ COMMAND_LIMIT = 120  # seconds for one step in the guest (Wine's first start is 
 
 # --- The kernel and the initramfs ---------------------------------------------
 
-def kernel_dir():
+def kernel_dir(series):
     cache = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
-    path = os.path.join(cache, "dorvanel", "kernel", "current")
+    path = os.path.join(cache, "dorvanel", "kernel", series)
     if not os.path.isdir(os.path.join(path, "boot")):
         raise SystemExit(f"no kernel in {path}: run tools/setup test")
     return os.path.realpath(path)
 
 
 def vmlinux(kernel):
-    """The ELF kernel inside vmlinuz (an xz stream), extracted once: QEMU
-    starts it directly, and the guest skips decompressing itself."""
+    """The ELF kernel inside vmlinuz (an xz stream in 6.1, zstd in 6.12),
+    extracted once: QEMU starts it directly, and the guest skips decompressing
+    itself, which takes seconds under emulation."""
     target = os.path.join(kernel, "vmlinux")
     if not os.path.exists(target):
         [vmlinuz] = [os.path.join(kernel, "boot", n) for n in os.listdir(os.path.join(kernel, "boot"))
                      if n.startswith("vmlinuz-")]
         with open(vmlinuz, "rb") as f:
             image = f.read()
-        start = image.index(b"\xfd7zXZ\x00")
-        elf = lzma.LZMADecompressor(format=lzma.FORMAT_XZ).decompress(image[start:])
+        start = image.find(b"\xfd7zXZ\x00")
+        if start >= 0:
+            elf = lzma.LZMADecompressor(format=lzma.FORMAT_XZ).decompress(image[start:])
+        else:
+            # zstd writes out the whole frame, then fails on the bytes after it.
+            elf = subprocess.run(["zstd", "-dcq"], input=image[image.index(b"\x28\xb5\x2f\xfd"):],
+                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout
         assert elf.startswith(b"\x7fELF"), "vmlinuz holds no ELF kernel"
         with open(target + ".partial", "wb") as f:
             f.write(elf)
@@ -64,28 +70,38 @@ def vmlinux(kernel):
     return target
 
 
+def module(path):
+    """A module's ELF file; newer kernels ship them xz-compressed."""
+    with open(path, "rb") as f:
+        data = f.read()
+    return lzma.decompress(data) if path.endswith(".ko.xz") else data
+
+
 def modules_in_order(kernel, wanted):
-    """The wanted modules after the ones each depends on (from .modinfo)."""
+    """The wanted modules after the ones each depends on (from .modinfo),
+    each as its name and its ELF file; those built into the kernel are left out."""
     [release] = os.listdir(os.path.join(kernel, "lib", "modules"))
+    with open(os.path.join(kernel, "lib", "modules", release, "modules.builtin")) as f:
+        built_in = {os.path.basename(line.strip())[:-3].replace("-", "_") for line in f}
     files = {}
     for folder, _, names in os.walk(os.path.join(kernel, "lib", "modules", release, "kernel")):
         for name in names:
-            if name.endswith(".ko"):
-                files[name[:-3].replace("-", "_")] = os.path.join(folder, name)
-    order = []
+            if name.endswith((".ko", ".ko.xz")):
+                files[name.split(".ko")[0].replace("-", "_")] = os.path.join(folder, name)
+    order = {}
 
     def add(name):
-        if name in order:
+        if name in order or name in built_in:
             return
-        with open(files[name], "rb") as f:
-            depends = re.search(rb"\0depends=([^\0]*)\0", f.read()).group(1).decode()
+        elf = module(files[name])
+        depends = re.search(rb"\0depends=([^\0]*)\0", elf).group(1).decode()
         for dependency in filter(None, depends.split(",")):
             add(dependency.replace("-", "_"))
-        order.append(name)
+        order[name] = elf
 
     for name in wanted:
         add(name)
-    return [(name, files[name]) for name in order]
+    return list(order.items())
 
 
 def cpio(entries):
@@ -109,9 +125,8 @@ def initramfs(kernel, path):
         entries.append(("bin/busybox", 0o100755, f.read()))
     with open(os.path.join(HERE, "guest_init.sh"), "rb") as f:
         entries.append(("init", 0o100755, f.read()))
-    for name, file in modules:
-        with open(file, "rb") as f:
-            entries.append((f"modules/{name}.ko", 0o100644, f.read()))
+    for name, elf in modules:
+        entries.append((f"modules/{name}.ko", 0o100644, elf))
     order = "".join(f"{name} {scenarios.MODULE_PARAMETERS.get(name, '')}\n" for name, _ in modules)
     entries.append(("modules/order", 0o100644, order.encode()))
     with open(path, "wb") as f:
@@ -338,7 +353,7 @@ def check_step(machine, step, fill, trays):
 
 
 def run_boot(boot, args, results):
-    kernel = kernel_dir()
+    kernel = kernel_dir(args.kernel)
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
     started = time.monotonic()
@@ -396,10 +411,11 @@ def main(argv):
     parser.add_argument("--preload", required=True)
     parser.add_argument("--exe", required=True)
     parser.add_argument("--work", required=True)
+    parser.add_argument("--kernel", default="6.1", help="the kernel series: a link in the cache tools/setup fills")
     args = parser.parse_args(argv[1:])
     boot = scenarios.BOOTS[args.boot]
 
-    results = report.Report(f"trays in QEMU: {boot.title}")
+    results = report.Report(f"trays in QEMU, Linux {args.kernel}: {boot.title}")
     why_not = qemu_can_run()
     if why_not:
         results.skip("every step", why_not)
