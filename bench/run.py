@@ -29,8 +29,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "suppo
 import wine_prefix  # noqa: E402  the prefix the end-to-end tests use too
 
 # The goals the figures are read against.
-GOAL_INSTRUCTIONS_VS_FLOOR = 1.2
-GOAL_WALL_VS_FLOOR = 1.2
+GOAL_INSTRUCTIONS_VS_FLOOR = 1.3
+GOAL_WALL_VS_FLOOR = 1.3
 GOAL_INSTRUCTIONS_VS_EJECT = 0.2
 GOAL_EXE_BYTES = 8 * 1024
 GOAL_EXE_VS_FLOOR = 1.5
@@ -293,8 +293,8 @@ def main():
 
     log("Linux: judging a 20,000-line mount table (Google Benchmark) ...")
     shapes = {"judge/real_table": "real-looking, the disc last",
-              "judge/one_pile": "all at one point, the disc's 10,000 mounts on 10,000 others",
-              "judge/one_circle": "all at one point, parents in one circle"}
+              "judge/one_pile": "all at one point, the disc's mounts stacked on each other, the bottom listed first",
+              "judge/one_circle": "all the disc's, parents in one circle"}
     judged = medians(native / "bench" / "mounts_bench")
     for run_name, shape in shapes.items():
         milliseconds = judged[run_name]["cpu_time"]

@@ -87,12 +87,7 @@ bool loop_reads(const char* name, linux_tray::DeviceNumbers drive) {
 }
 
 bool has_stacked_devices(linux_tray::DeviceNumbers drive) {
-    // A device-mapper target (or another layer the kernel links the same
-    // way) is listed among the drive's holders; a loop device is not.
-    char holders[sizeof "/sys/dev/block/:/holders" + 20];
-    (void)std::snprintf(holders, sizeof holders, "/sys/dev/block/%u:%u/holders", drive.major, drive.minor);
-    return any_entry(holders, [](const char*) { return true; }) ||
-           any_entry("/sys/block", [&](const char* name) { return loop_reads(name, drive); });
+    return any_entry("/sys/block", [&](const char* name) { return loop_reads(name, drive); });
 }
 
 void unmount_disc(linux_tray::DeviceNumbers drive) {

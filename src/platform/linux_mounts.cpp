@@ -232,10 +232,12 @@ bool is_disc_mount(Place place, std::uint64_t mount_id, DeviceNumbers disc) {
 }
 
 // umount(8) knows more than the kernel: fstab's `user` mounts, and the
-// helpers of automounters. What it says goes nowhere.
+// helpers of automounters. It reads nothing, and what it says goes nowhere,
+// even where the program was started with those descriptors closed.
 int run_umount(const char* mount_point) {
     posix_spawn_file_actions_t quiet;
     posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&quiet, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&quiet, STDOUT_FILENO, STDERR_FILENO);
     char* argv[] = {const_cast<char*>("umount"), const_cast<char*>(mount_point), nullptr};

@@ -33,9 +33,10 @@ struct DeviceCalls {
     int (*open_device)(const char* path, bool alone);
     // The numbers of the CD drive open on `fd`; none for any other device.
     std::optional<DeviceNumbers> (*cd_drive)(int fd);
-    // Whether a block device stands on the drive (a loop device backed by
-    // it or by a file on its disc, a device-mapper target), which reads the
-    // disc without mounting it; also true when that cannot be told.
+    // Whether a loop device reads the drive, or a file on its disc; also
+    // true when that cannot be told. Unlike a mounted filesystem or a
+    // device-mapper target, a loop device does not claim the drive for
+    // itself, so the exclusive open would not see it.
     bool (*has_stacked_devices)(DeviceNumbers drive);
     // Unmounts the disc's own mounts, all or none (see linux_mounts.h);
     // nothing when the mount table cannot be read whole.

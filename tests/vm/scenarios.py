@@ -45,8 +45,9 @@ class Boot:
 
 
 # Drivers for every bus below, the host's root over virtio-9p with a tmpfs on
-# top, ISO 9660 and loop devices; those they depend on are found and loaded first.
-MODULES = ["loop", "sr_mod", "ata_piix", "ahci", "virtio_scsi", "virtio_pci", "9p", "9pnet_virtio", "overlay", "isofs",
+# top, ISO 9660, loop devices and device-mapper; those they depend on are
+# found and loaded first.
+MODULES = ["loop", "dm_mod", "sr_mod", "ata_piix", "ahci", "virtio_scsi", "virtio_pci", "9p", "9pnet_virtio", "overlay", "isofs",
            "xhci_pci", "usb_storage"]
 MODULE_PARAMETERS = {"usb_storage": "delay_use=0"}
 
@@ -141,12 +142,23 @@ NATIVE = Boot(
              "dorvanel /E: /Close && mknod /tmp/node b 11 1 && losetup -r /dev/loop0 /tmp/node && rm /tmp/node && "
              "mkdir /tmp/loop && mount -r /dev/loop0 /tmp/loop && dorvanel /E: /Open", ["ide1 closed"], mounted=[],
              check=("cat /tmp/loop/README.TXT", "A disc for dorvanel's vm tests.")),
+        # An empty folder at /sys, as in a chroot that has none mounted.
         Step("without sysfs, what stands on the drive cannot be told: the tray stays shut",
-             "umount /tmp/loop && losetup -d /dev/loop0 && unshare -m sh -c 'umount /sys && dorvanel /E: /Open'", []),
+             "umount /tmp/loop && losetup -d /dev/loop0 && "
+             "unshare -m sh -c 'mount -t tmpfs empty /sys && dorvanel /E: /Open'", []),
+        Step("a device-mapper target over the drive: the tray stays shut",
+             "DM_DISABLE_UDEV=1 dmsetup create --readonly over-sr1 --table \"0 $(blockdev --getsz /dev/sr1) linear "
+             "/dev/sr1 0\" && dorvanel /E: /Open", []),
         Step("/dev/cdrom leading to a loop device with a mounted image: nothing unmounted, nothing moved",
              "mkdir /tmp/image && losetup -r /dev/loop1 {disc} && mount -r /dev/loop1 /tmp/image && "
              "ln -sf loop1 /dev/cdrom && dorvanel /Open && ln -sf sr0 /dev/cdrom", [],
              check=("cat /tmp/image/README.TXT", "A disc for dorvanel's vm tests.")),
+        Step("a loop device on another block device does not keep this drive's tray shut",
+             "DM_DISABLE_UDEV=1 dmsetup remove over-sr1 && losetup -r /dev/loop2 /dev/loop1 && dorvanel /E: /Open",
+             ["ide1 open"]),
+        Step("a read error in the mount table: nothing is unmounted, the tray stays shut, the program ends",
+             f"dorvanel /E: /Close && mount -r /dev/sr1 /mnt/disc && DORVANEL_VM_READ_ERROR=1 {preload} dorvanel /E: /Open",
+             ["ide1 closed"], mounted=["/dev/sr1"]),
     ],
 )
 
@@ -176,6 +188,9 @@ user_mounts = f"{as_desktop_user} udisksctl mount -b /dev/sr0 --no-user-interact
 # then reads its filesystem, which a user sees as the disc appearing.
 disc_appears = ("timeout 15 sh -c 'until udisksctl info -b /dev/sr0 | grep -q \"IdUsage: *filesystem\"; "
                 "do sleep 0.1; done'")
+
+# Two mount points any user may mount the disc on, and unmount.
+users_mount_points = "mkdir /mnt/a /mnt/b && printf '/dev/sr0 /mnt/%s iso9660 ro,users,noauto 0 0\\n' a b >>/etc/fstab"
 
 DESKTOP = Boot(
     "the Linux program on a desktop: udev, udisks and a user's disc",
@@ -210,6 +225,10 @@ DESKTOP = Boot(
              f"{as_desktop_user} dorvanel /Close && {disc_appears} && {user_mounts}",
              ["ide0 closed"], mounted=["/dev/sr0"]),
         Step("root unmounts the user's disc and opens the tray, as before", "dorvanel", ["ide0 open"], mounted=[]),
+        # Last: udisks would mount the disc on the first of these.
+        Step("the user's disc on two mount points of /etc/fstab: umount(8) takes both off, and the tray opens",
+             f"{users_mount_points} && {as_desktop_user} dorvanel /Close && {disc_appears} && {as_desktop_user} mount /mnt/a && "
+             f"{as_desktop_user} mount /mnt/b && {as_desktop_user} dorvanel", ["ide0 closed", "ide0 open"], mounted=[]),
     ],
     memory=768,
 )

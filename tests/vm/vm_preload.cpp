@@ -7,7 +7,10 @@
 //   the program first looks up a name within a directory (openat): after it
 //   has read the mount table, before it looks for the first mount point. It
 //   stands for another process acting at that moment.
+// - DORVANEL_VM_READ_ERROR set: every read after the first fails with EIO,
+//   as the mount table's second read would on a failing system.
 #include <dlfcn.h>
+#include <unistd.h>
 #include <linux/cdrom.h>
 
 #include <cerrno>
@@ -41,4 +44,16 @@ extern "C" int openat(int directory, const char* path, int flags, ...) {
     using Openat = int (*)(int, const char*, int, ...);
     static const auto real = reinterpret_cast<Openat>(dlsym(RTLD_NEXT, "openat"));
     return real(directory, path, flags, mode);
+}
+
+extern "C" ssize_t read(int fd, void* buffer, size_t size) {
+    static bool first = true;
+    if (std::getenv("DORVANEL_VM_READ_ERROR") && !first) {
+        errno = EIO;
+        return -1;
+    }
+    first = false;
+    using Read = ssize_t (*)(int, void*, size_t);
+    static const auto real = reinterpret_cast<Read>(dlsym(RTLD_NEXT, "read"));
+    return real(fd, buffer, size);
 }
