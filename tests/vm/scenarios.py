@@ -83,6 +83,8 @@ NATIVE = Boot(
         Step("/E: moves the second drive only", "dorvanel /E: /Open && dorvanel /E: /Close",
              ["ide1 open", "ide1 closed"]),
         Step("/Z: moves nothing, and the program exits 0", "dorvanel /Z: /Open", []),
+        Step("descriptors 0, 1 and 2 closed: the drive, opened as 0, opens and closes",
+             "dorvanel /D: /Open <&- >&- 2>&- && dorvanel /D: /Close <&- >&- 2>&-", ["ide0 open", "ide0 closed"]),
         Step("another program locks the door", "eject -i on /dev/sr0", [], locked=["ide0"]),
         Step("the locked door opens all the same", "dorvanel /D: /Open && dorvanel /D: /Close",
              ["ide0 open", "ide0 closed"], locked=[]),
