@@ -136,7 +136,7 @@ const IntegerCase integer_cases[] = {
     {"", std::nullopt}, {" ", std::nullopt}, {"+", std::nullopt}, {"-", std::nullopt},
     {"$", std::nullopt}, {"x", std::nullopt}, {"0x", std::nullopt}, {"+-1", std::nullopt},
     // Hexadecimal prefixes
-    {"$1E", 30}, {"$1e", 30}, {"x1e", 30}, {"X1E", 30}, {"0x1e", 30}, {"0X1E", 30},
+    {"$1E", 30}, {"x1e", 30}, {"X1E", 30}, {"0x1e", 30}, {"0X1E", 30},
     {"-$1E", -30}, {"+x10", 16}, {"0x0", 0}, {"$g", std::nullopt}, {"0x1g", std::nullopt},
     {"$$1", std::nullopt}, {"0xx1", std::nullopt}, {"$abcdef", 0xabcdef}, {"$ABCDEF", 0xabcdef},
     // Eight significant digits, read as two's complement
