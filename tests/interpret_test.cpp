@@ -81,6 +81,7 @@ const GrammarCase grammar_cases[] = {
     {"delay", {"/OpenClose=$1E"}, {Mode::OpenClose, none, 30}},
     {"delay", {"/OpenClose=0x1e"}, {Mode::OpenClose, none, 30}},
     {"delay", {"/OpenClose=X1E"}, {Mode::OpenClose, none, 30}},
+    {"delay", {"/OpenClose=0x1A"}, {Mode::OpenClose, none, 26}},
     {"delay", {"/OpenClose=2147483647"}, {Mode::OpenClose, none, 2147483647}},
     {"delay", {"/OpenClose=2147483648"}, {Mode::OpenClose, none, 10}},
     {"delay", {"/OpenClose=-2147483648"}, {Mode::OpenClose, none, -2147483647 - 1}},
@@ -135,9 +136,9 @@ const IntegerCase integer_cases[] = {
     {"", std::nullopt}, {" ", std::nullopt}, {"+", std::nullopt}, {"-", std::nullopt},
     {"$", std::nullopt}, {"x", std::nullopt}, {"0x", std::nullopt}, {"+-1", std::nullopt},
     // Hexadecimal prefixes
-    {"$1E", 30}, {"$1e", 30}, {"x1e", 30}, {"X1E", 30}, {"0x1e", 30}, {"0X1E", 30},
+    {"$1E", 30}, {"x1e", 30}, {"X1E", 30}, {"0x1e", 30}, {"0X1E", 30},
     {"-$1E", -30}, {"+x10", 16}, {"0x0", 0}, {"$g", std::nullopt}, {"0x1g", std::nullopt},
-    {"$$1", std::nullopt}, {"0xx1", std::nullopt},
+    {"$$1", std::nullopt}, {"0xx1", std::nullopt}, {"$abcdef", 0xabcdef}, {"$ABCDEF", 0xabcdef},
     // Eight significant digits, read as two's complement
     {"$7FFFFFFF", 2147483647}, {"$80000000", -2147483647 - 1}, {"$FFFFFFFF", -1},
     {"-$FFFFFFFF", 1}, {"-$80000000", -2147483647 - 1}, {"$000000001", 1},

@@ -121,6 +121,11 @@ const DriveCase drive_cases[] = {
      eject_unlocked_after(0)},
     {"close: nothing unmounted", "/dev/sr1", DoorAction::Close, {4}, 0, 0,
      {"open /dev/sr1", "closetray fd4", "close fd4"}},
+    // Run with descriptors 0, 1 and 2 closed, the drive is opened as 0.
+    {"eject on descriptor 0", "/dev/cdrom", DoorAction::Open, {0, 0}, 0, 0,
+     {"open /dev/cdrom", "close fd0", "open /dev/cdrom alone", "lockdoor 0 fd0", "eject fd0", "close fd0"}},
+    {"close on descriptor 0", "/dev/cdrom", DoorAction::Close, {0}, 0, 0,
+     {"open /dev/cdrom", "closetray fd0", "close fd0"}},
     {"no device: nothing more", "/dev/sr0", DoorAction::Open, {-ENOENT}, 0, 0, {"open /dev/sr0"}},
     {"held by a mount: the disc's mounts go, then it is opened alone", "/dev/sr1", DoorAction::Open, {3, -EBUSY, 7},
      0, 0,

@@ -35,10 +35,12 @@ const SplitCase split_cases[] = {
     {"name", "dorvanel.exe   ", single_byte, {}},
     {"name", "\"C:\\Program Files\\dorvanel.exe\" /Open", single_byte, {"/Open"}},
     {"name", "  dorvanel.exe /Open", single_byte, {"/Open"}},
+    {"name", "\x01" "dorvanel.exe /Open", single_byte, {"/Open"}},
     {"name", "C:\\tools\\dorvanel.exe /D: /OpenClose=20", single_byte, {"/D:", "/OpenClose=20"}},
-    // Separators: every code from 1 to 32
+    // Separators: every code from 1 to 32, and not 33 ("!")
     {"separators", "p\t/Open\n/Close", single_byte, {"/Open", "/Close"}},
     {"separators", std::string("p\x01/a\x1F/b\x20/c"), single_byte, {"/a", "/b", "/c"}},
+    {"separators", "p !a b!c", single_byte, {"!a", "b!c"}},
     {"separators", "p /Open    \t  ", single_byte, {"/Open"}},
     // Quotes
     {"quotes", "p \"a b\"", single_byte, {"a b"}},

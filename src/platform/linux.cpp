@@ -126,6 +126,12 @@ int control(int fd, unsigned long request, unsigned long argument) {
     return ioctl(fd, request, argument) < 0 ? -errno : 0;
 }
 
+// How long a drive has to answer START STOP UNIT (the kernel allows no less
+// than 7 s). Then the kernel aborts the command and, as it never retries one
+// sent through SG_IO, returns: a drive that never answers holds the program
+// about this long, not until it answers.
+constexpr unsigned start_stop_timeout_ms = 10000;
+
 int start_stop_unit(int fd, bool start) {
     unsigned char command[6] = {0x1B, 0, 0, 0, static_cast<unsigned char>(start ? 0x03 : 0x02), 0};
     unsigned char sense[32] = {};
@@ -136,7 +142,7 @@ int start_stop_unit(int fd, bool start) {
     io.cmdp = command;
     io.mx_sb_len = sizeof sense;
     io.sbp = sense;
-    io.timeout = 10000;
+    io.timeout = start_stop_timeout_ms;
     return ioctl(fd, SG_IO, &io) < 0 ? -errno : 0;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "platform/byte_loops.h"
 #include "platform/mci_command.h"
 #include "platform/platform.h"
 
@@ -110,47 +111,25 @@ void start_process() {
 }  // namespace dorvanel::platform
 
 // The memory functions the compiler calls for copies, clears and the text
-// searches of std::string_view. Plain byte loops: the few bytes they see
-// never pay for anything faster. CMakeLists.txt keeps the compiler from
-// turning the loops back into calls to these very functions; "used" keeps
-// link-time optimisation from dropping them before the calls are generated.
+// searches of std::string_view: byte_loops.h's. CMakeLists.txt keeps the
+// compiler from turning the loops back into calls to these very functions;
+// "used" keeps link-time optimisation from dropping them before the calls are
+// generated.
 // NOLINTBEGIN(bugprone-easily-swappable-parameters): the C library's signatures, which the compiler calls.
 extern "C" {
 
 __attribute__((used)) void* memcpy(void* to, const void* from, std::size_t size) {
-    auto* out = static_cast<unsigned char*>(to);
-    const auto* in = static_cast<const unsigned char*>(from);
-    for (std::size_t i = 0; i < size; ++i) out[i] = in[i];
-    return to;
+    return dorvanel::byte_loops::copy(to, from, size);
 }
-
 __attribute__((used)) void* memset(void* to, int value, std::size_t size) {
-    auto* out = static_cast<unsigned char*>(to);
-    for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<unsigned char>(value);
-    return to;
+    return dorvanel::byte_loops::fill(to, value, size);
 }
-
 __attribute__((used)) int memcmp(const void* a, const void* b, std::size_t size) {
-    const auto* x = static_cast<const unsigned char*>(a);
-    const auto* y = static_cast<const unsigned char*>(b);
-    for (std::size_t i = 0; i < size; ++i) {
-        if (x[i] != y[i]) return x[i] < y[i] ? -1 : 1;
-    }
-    return 0;
+    return dorvanel::byte_loops::compare(a, b, size);
 }
-
-__attribute__((used)) std::size_t strlen(const char* text) {
-    std::size_t size = 0;
-    while (text[size] != '\0') ++size;
-    return size;
-}
-
+__attribute__((used)) std::size_t strlen(const char* text) { return dorvanel::byte_loops::length(text); }
 __attribute__((used)) void* memchr(const void* text, int value, std::size_t size) {
-    const auto* in = static_cast<const unsigned char*>(text);
-    for (std::size_t i = 0; i < size; ++i) {
-        if (in[i] == static_cast<unsigned char>(value)) return const_cast<unsigned char*>(in + i);
-    }
-    return nullptr;
+    return dorvanel::byte_loops::find(text, value, size);
 }
 
 }  // extern "C"

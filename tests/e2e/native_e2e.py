@@ -22,8 +22,9 @@ import report
 # On standard error the lines end in a plain newline, the last one too.
 USAGE_TEXT = report.expected_usage_text().replace(b"\r\n", b"\n") + b"\n"
 
-TRACED = "open,openat,openat2,creat,nanosleep,clock_nanosleep"
-OPEN_CALL = re.compile(r'^\d+ +(?:open|openat|openat2|creat)\((?:[A-Z_]+, )?"([^"]*)"')
+TRACED = "open,openat,openat2,creat,nanosleep,clock_nanosleep,write"
+OPEN_CALL = re.compile(r'^\d+ +(?:open|openat|openat2|creat)\((?:[A-Z_]+, )?"([^"]*)"(?:.* = (-?\d+))?')
+WRITE_CALL = re.compile(r"^\d+ +write\((\d+), .* = (-?\d+)")
 SLEEP_CALL = re.compile(r"^\d+ +(?:clock_)?nanosleep\(")
 # What the dynamic loader opens before the program runs.
 LOADER_FILE = re.compile(r"^/etc/ld\.so\.cache$|\.so(\.\d+)*$")
@@ -37,6 +38,7 @@ class Case:
     arguments: list
     expect: list          # the program's own opens and waits, in order, as the preload records them
     usage: bool = False   # the usage text on standard error
+    closed: bool = False  # run with descriptors 0, 1 and 2 closed: a device would be opened as 0
 
 
 CASES = [
@@ -51,6 +53,9 @@ CASES = [
          ["open /dev/sr0", "wait 1000 ms", "open /dev/sr0"]),
     Case("/? writes the usage text to standard error", ["/?"], [], usage=True),
     Case("a drive alone writes the usage text", ["/D:"], [], usage=True),
+    Case("/Open with descriptors 0, 1 and 2 closed", ["/Open"], ["open /dev/cdrom"], closed=True),
+    Case("/Close with descriptors 0, 1 and 2 closed", ["/Close"], ["open /dev/cdrom"], closed=True),
+    Case("/? with descriptors 0, 1 and 2 closed writes nowhere", ["/?"], [], closed=True),
 ]
 
 
@@ -62,9 +67,11 @@ def flag_names(flags):
     return names
 
 
-def traced_run(program, preload, arguments, scratch):
+def traced_run(program, preload, arguments, scratch, closed=False):
     log = os.path.join(scratch, "strace.log")
     strace = ["strace", "-f", "-qq", "-o", log, "-e", f"trace={TRACED}", "-e", "signal=none"]
+    if closed:
+        strace += ["sh", "-c", 'exec "$0" "$@" <&- >&- 2>&-']
     result, steps, trace = preloaded.run(program, preload, arguments, scratch, before=strace, flags=True)
     with open(log, encoding="latin-1") as f:
         system_calls = f.read().splitlines()
@@ -75,14 +82,21 @@ def check(case, result, system_calls, steps, trace):
     problems = report.compare("exit status", result.returncode, 0)
     problems += report.compare("standard output", result.stdout, b"")
     problems += report.compare("standard error", result.stderr, USAGE_TEXT if case.usage else b"")
-    # Past the preload only the loader's files and the preload's own log.
+    # Past the preload only the loader's files and the preload's own log;
+    # writes only to standard error, and none that lands while it is closed.
     others = []
+    log = None
     for line in system_calls:
-        opened = OPEN_CALL.match(line)
-        if opened and not LOADER_FILE.search(opened.group(1)) and opened.group(1) != trace:
+        opened, written = OPEN_CALL.match(line), WRITE_CALL.match(line)
+        if opened and opened.group(1) == trace:
+            log = opened.group(2)
+        elif opened and not LOADER_FILE.search(opened.group(1)):
             others.append(opened.group(1))
         elif SLEEP_CALL.match(line):
             others.append("a wait")
+        elif written and written.group(1) != log:
+            if written.group(1) != "2" or case.closed and int(written.group(2)) >= 0:
+                others.append(f"a write to descriptor {written.group(1)} = {written.group(2)}")
     problems += report.compare("what reached the system", others, [])
     events = []
     for step in steps:
@@ -171,7 +185,7 @@ def main(argv):
     results = report.Report("the Linux program under strace")
     with tempfile.TemporaryDirectory(prefix="dorvanel-strace-") as scratch:
         for case in CASES:
-            result, system_calls, steps, trace = traced_run(program, preload, case.arguments, scratch)
+            result, system_calls, steps, trace = traced_run(program, preload, case.arguments, scratch, case.closed)
             results.case(case.name, check(case, result, system_calls, steps, trace), system_calls + steps)
         results.case("standard error closed at its far end: the usage notice still exits 0", closed_pipe(program))
         results.case("the preload takes every way of opening a device", *preload_probe(preload, scratch))

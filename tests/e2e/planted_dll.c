@@ -1,5 +1,5 @@
 /* A DLL someone has dropped beside dorvanel.exe, built as winmm.dll,
- * mcicda.dll and mcicda.drv. Loaded, it leaves a marker beside itself, its
+ * mcicda.dll, mcicda.drv and dsound.dll. Loaded, it leaves a marker beside itself, its
  * own path with ".loaded" added, and answers whatever it is called with a
  * failure. */
 #define WIN32_LEAN_AND_MEAN

@@ -259,19 +259,21 @@ def run_cases(wine, cases, title):
 # dorvanel.exe is mostly run where it was downloaded, and anyone may drop
 # files there. Windows looks beside the exe first for a DLL that is not a
 # KnownDLL, as Wine does with native-first load order for these names.
-PREFER_NATIVE = "winmm,mcicda=n,b"
+# Wine's CD driver loads dsound.dll by bare name: only SetDefaultDllDirectories
+# keeps that one in System32.
+PREFER_NATIVE = "winmm,mcicda,dsound=n,b"
 SYSTEM32 = "c:\\windows\\system32\\"  # of the 32-bit prefix
-EVERY_STAND_IN = ["winmm.dll", "mcicda.dll", "mcicda.drv"]
+WINMM_STAND_INS = ["winmm.dll", "mcicda.dll", "mcicda.drv"]
 PLANTED_DLLS = [  # (stand-ins from PLANTED_DIR, run as a system without SetDefaultDllDirectories, the run)
-    (EVERY_STAND_IN, False,
-     Case("winmm and its CD driver planted: both commands reach the system's winmm", ["/D:", "/OpenClose=1"],
+    ([*WINMM_STAND_INS, "dsound.dll"], False,
+     Case("winmm, its CD driver and dsound planted: both commands reach the system's winmm", ["/D:", "/OpenClose=1"],
           expect=[OPEN_D, sleep(1000), CLOSE_D])),
     (["mcicda.dll", "mcicda.drv"], False,
      Case("the CD driver alone planted: the command reaches the system's winmm", ["/Close"], expect=[CLOSE])),
     # Windows XP, or 7 without update KB2533623: winmm then loads its CD
     # driver by bare name, beside the exe first, unless it is loaded already.
-    (EVERY_STAND_IN, True,
-     Case("all planted, without SetDefaultDllDirectories: both commands reach the system's winmm",
+    (WINMM_STAND_INS, True,
+     Case("winmm and its CD driver planted, without SetDefaultDllDirectories: both commands reach the system's winmm",
           ["/D:", "/OpenClose=1"], expect=[OPEN_D, sleep(1000), CLOSE_D])),
 ]
 

@@ -7,6 +7,7 @@ A step's command runs in the guest's shell as root; it must exit 0. After it:
   gap      (low, high): seconds between the first two movements
   locked   the drives whose door QEMU reports locked afterwards (None: not looked at)
   mounted  the CD devices the guest's mount table shows afterwards (None: not looked at)
+  took     (low, high): seconds the command may take
   check    (command, text): run afterwards, the command must print that text
 {program} and the like are filled in by vm_test.py.
 """
@@ -32,6 +33,7 @@ class Step:
     locked: list = None
     mounted: list = None
     check: tuple = None
+    took: tuple = None
 
 
 @dataclasses.dataclass
@@ -45,11 +47,14 @@ class Boot:
 
 
 # Drivers for every bus below, the host's root over virtio-9p with a tmpfs on
-# top, ISO 9660, loop devices and device-mapper; those they depend on are
-# found and loaded first.
-MODULES = ["loop", "dm_mod", "sr_mod", "ata_piix", "ahci", "virtio_scsi", "virtio_pci", "9p", "9pnet_virtio", "overlay", "isofs",
-           "xhci_pci", "usb_storage"]
-MODULE_PARAMETERS = {"usb_storage": "delay_use=0"}
+# top, ISO 9660, loop devices, device-mapper and scsi_debug; those they depend
+# on are found and loaded first.
+MODULES = ["loop", "dm_mod", "sr_mod", "ata_piix", "ahci", "virtio_scsi", "virtio_pci", "9p", "9pnet_virtio", "overlay",
+           "isofs", "xhci_pci", "usb_storage", "scsi_debug"]
+# scsi_debug makes no drive until a step adds one: a CD drive (type 5) that
+# takes 30 s to answer START STOP UNIT, as its delay of 30 jiffies for every
+# other command counts seconds for that one.
+MODULE_PARAMETERS = {"usb_storage": "delay_use=0", "scsi_debug": "add_host=0 ptype=5 delay=30"}
 
 
 def ide(name, channel, disc=False):
@@ -92,6 +97,12 @@ NATIVE = Boot(
         Step("/E: moves the second drive only", "dorvanel /E: /Open && dorvanel /E: /Close",
              ["ide1 open", "ide1 closed"]),
         Step("/Z: moves nothing, and the program exits 0", "dorvanel /Z: /Open", []),
+        Step("descriptors 0, 1 and 2 closed: the drive, opened as 0, opens and closes",
+             "dorvanel /D: /Open <&- >&- 2>&- && dorvanel /D: /Close <&- >&- 2>&-", ["ide0 open", "ide0 closed"]),
+        Step("a drive slow to answer START STOP UNIT is added as sr5",
+             "echo 1 >/sys/bus/pseudo/drivers/scsi_debug/add_host && until [ -b /dev/sr5 ]; do sleep 0.1; done", []),
+        Step("the SCSI command unanswered: the program gives it up and ends long before the drive answers",
+             f"{refusing_driver} dorvanel /I: /Open", [], took=(5, 15)),
         Step("another program locks the door", "eject -i on /dev/sr0", [], locked=["ide0"]),
         Step("the locked door opens all the same", "dorvanel /D: /Open && dorvanel /D: /Close",
              ["ide0 open", "ide0 closed"], locked=[]),

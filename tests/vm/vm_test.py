@@ -343,6 +343,8 @@ def check_step(machine, step, fill, trays):
                                    sorted(step.locked))
     if step.mounted is not None:
         problems += report.compare("mounted from CD devices", guest_mounts(machine), sorted(step.mounted))
+    if step.took and not step.took[0] <= took <= step.took[1]:
+        problems.append(f"the command took {took:.2f} s, not {step.took[0]} to {step.took[1]}")
     if step.check is not None:
         check, expected = step.check
         printed, _ = machine.guest.run(check.format(**fill))
