@@ -287,9 +287,16 @@ def debian_package(args, results):
         ("dbgsym", f"dorvanel-dbgsym_{args.version}_{architecture}.deb"),
         ("changes", f"dorvanel_{args.version}_{architecture}.changes"),
         ("dsc", f"dorvanel_{args.version}.dsc"), ("tarball", f"dorvanel_{args.version}.tar.xz")]}
-    results.case("dpkg-buildpackage -us -uc builds the source package, the package and its debugging symbols",
+    # dh runs make verbosely: each compile and link line is in the output. The flags are dpkg-buildflags'
+    # alone, none given twice (the build's own hardening is off).
+    commands = [line.split() for line in built.stdout.splitlines() if re.match(r"^/usr/bin/c\+\+ ", line)]
+    doubled = sorted({flag for command in commands for flag in command
+                      if re.match(r"^-(f|D|Wl,-z|fstack)", flag) and command.count(flag) > 1})
+    results.case("dpkg-buildpackage -us -uc builds the source package, the package and its debugging symbols, "
+                 "with no flag given twice",
                  compare("exit status", built.returncode, 0)
-                 + [f"no {os.path.basename(path)}" for path in names.values() if not os.path.isfile(path)],
+                 + [f"no {os.path.basename(path)}" for path in names.values() if not os.path.isfile(path)]
+                 + unless(commands, "no compiler command in its output") + compare("flags given twice", doubled, []),
                  (built.stdout + built.stderr).splitlines()[-30:])
     if built.returncode:
         return
