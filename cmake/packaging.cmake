@@ -1,20 +1,18 @@
 # What users get: on Windows a ZIP download (dorvanel.exe, a readme and the
 # licence) with its checksum; on Linux an install of the program, its manual
-# page, its bash completion and its copyright file, and a Debian package of it.
+# page, its bash completion and its licence. The Debian package is made from
+# this install by debian/, with dpkg-buildpackage.
 include(GNUInstallDirs)
 
 # Named here for both builds: the Windows one makes it, the Linux tests open it.
-set(DORVANEL_WIN32_PACKAGE_NAME ${PROJECT_NAME}-${PROJECT_VERSION}-win32)
+set(DORVANEL_WIN32_PACKAGE_NAME ${PROJECT_NAME}-${DORVANEL_VERSION}-win32)
 
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 set(CPACK_PACKAGE_VENDOR "Dorvanel")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Opens and closes the CD drive tray")
-set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git(/|$)" "/build/")
 
 # Every time a release file carries is one: SOURCE_DATE_EPOCH where it is
 # set, else the last commit's time, so that two builds of one commit give the
-# same bytes. The changelog's date takes it here, CPack's archive entries when
-# packing.
+# same bytes. CPack's archive entries take it when packing.
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
     set(DORVANEL_SOURCE_DATE_EPOCH $ENV{SOURCE_DATE_EPOCH})
 else()
@@ -54,81 +52,22 @@ if(WIN32)
     # CPack's order of the files would depend on the filesystem.
     set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/zip/member-order.cmake)
 else()
-    set(CPACK_PACKAGE_CONTACT "the Dorvanel authors <dorvanel@example.org>" CACHE STRING
-        "Maintainer of the Debian package, as Name <address>")
-    set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
-
-    # The Debian copyright file: the licence's holders and text, as fields.
-    string(REGEX REPLACE "^Copyright \\(c\\) " "" DORVANEL_COPYRIGHT_HOLDERS "${DORVANEL_COPYRIGHT}")
-    file(READ LICENSE licence)
-    string(REGEX REPLACE "^.*\nCopyright [^\n]*\n\n" "" licence "${licence}")
-    string(REGEX REPLACE "\n+$" "" licence "${licence}")
-    string(REGEX REPLACE "\n\n" "\n.\n" licence "${licence}")
-    string(REPLACE "\n" "\n " licence "${licence}")
-    set(DORVANEL_LICENSE_FIELD " ${licence}")
-    configure_file(cmake/deb/copyright.in copyright @ONLY)
-
-    string(TIMESTAMP DORVANEL_CHANGELOG_DATE "%a, %d %b %Y 00:00:00 +0000" UTC)  # honours SOURCE_DATE_EPOCH
-    configure_file(cmake/deb/changelog.Debian.in changelog.Debian @ONLY)
+    # Where any install puts them, and nothing that belongs to one
+    # distribution: debian/ packages what this installs.
     configure_file(doc/dorvanel.1.in dorvanel.1 @ONLY)
-    # Debian keeps pages and changelogs gzipped at -9, without name or time stamp.
-    set(gzipped ${CMAKE_CURRENT_BINARY_DIR}/dorvanel.1.gz ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz)
-    add_custom_command(OUTPUT ${gzipped}
-        COMMAND gzip -9nkf dorvanel.1 changelog.Debian
-        DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/dorvanel.1 ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian
-        WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
-    add_custom_target(dorvanel_docs ALL DEPENDS ${gzipped})
-
-    # Folders made while installing, by cmake --install or CPack, whatever the umask.
-    set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
-        OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-    set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS})
-    # CPack leaves some modes in the .deb to the umask, and its Installed-Size
-    # to the filesystem.
-    set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb/staged-folder-modes.cmake)
-    set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb/installed-size.cmake
-        ${PROJECT_SOURCE_DIR}/cmake/deb/ar-member-modes.cmake)
     install(TARGETS dorvanel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/dorvanel.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz
-        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/dorvanel.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
     # Where bash-completion looks for it under the prefix (XDG_DATA_DIRS).
     install(FILES completion/dorvanel.bash RENAME dorvanel
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
-
-    # Only in the package: tags lintian is told not to raise, each with its reason.
-    install(FILES cmake/deb/lintian-overrides RENAME dorvanel
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides EXCLUDE_FROM_ALL COMPONENT deb)
-
-    set(CPACK_INSTALL_CMAKE_PROJECTS
-        ${PROJECT_BINARY_DIR} ${PROJECT_NAME} Unspecified /
-        ${PROJECT_BINARY_DIR} ${PROJECT_NAME} deb /)
-    set(CPACK_GENERATOR DEB)
-    set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-    set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-    set(CPACK_PACKAGE_DESCRIPTION [=[
-Dorvanel opens the tray of a CD drive, closes it, or opens it and closes it
-again after a number of seconds, from the command line and without any
-output. Drives are named by letter the way Windows names them (the manual
-page lists which device each letter is), with the same options as its
-Windows build, so that scripts and shortcuts read the same on both.
-]=])
-    # Depends is read from the program's dynamic section by dpkg-shlibdeps.
-    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-    execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE architecture
-        OUTPUT_STRIP_TRAILING_WHITESPACE)
-    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${architecture})
-    # name_version-release_architecture.deb, as Debian names packages.
-    set(DORVANEL_DEB_FILE ${PROJECT_NAME}_${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}_${architecture}.deb)
-    set(CPACK_DEBIAN_FILE_NAME ${DORVANEL_DEB_FILE})
-    set(DORVANEL_PACKAGE_FILE ${DORVANEL_DEB_FILE})
+    set(DORVANEL_PACKAGE_FILE "")
 endif()
 
 # What tools/release takes from this build for the manifests it writes and
 # the signing time, so that none of it is written a second time there.
-set(facts name version vendor summary epoch package)
-set(variables PROJECT_NAME PROJECT_VERSION CPACK_PACKAGE_VENDOR CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    DORVANEL_SOURCE_DATE_EPOCH DORVANEL_PACKAGE_FILE)
+set(facts name version vendor epoch package)
+set(variables PROJECT_NAME DORVANEL_VERSION CPACK_PACKAGE_VENDOR DORVANEL_SOURCE_DATE_EPOCH DORVANEL_PACKAGE_FILE)
 set(release_facts "{}")
 foreach(fact variable IN ZIP_LISTS facts variables)
     string(REPLACE "\\" "\\\\" value "${${variable}}")
@@ -136,4 +75,6 @@ foreach(fact variable IN ZIP_LISTS facts variables)
     string(JSON release_facts SET "${release_facts}" ${fact} "\"${value}\"")
 endforeach()
 file(CONFIGURE OUTPUT release-facts.json CONTENT "${release_facts}\n")
-include(CPack)
+if(WIN32)
+    include(CPack)
+endif()

@@ -4,20 +4,22 @@
 windows-zip:    the ZIP holds exactly dorvanel.exe (the built one), a readme
                 Notepad shows well and the licence; sha256sum -c accepts the
                 checksum file beside it.
-linux-install:  `cmake --install` puts the program, its manual page, its bash
-                completion and its copyright file under a prefix; the page
-                renders without warnings and what it says about drives, output,
-                waits and exit status is what the program does; bash-completion
-                finds the completion there.
-debian-package: lintian raises no tag on the .deb, pedantic ones included;
-                hardening-check finds the program hardened; its fields and
-                files are the expected ones, and the program unpacked from it
-                runs.
+linux-install:  `cmake --install` puts the program (not stripped), its manual
+                page, its bash completion and its licence under a prefix, and
+                nothing else; the page renders without warnings and what it
+                says about drives, output, waits and exit status is what the
+                program does; bash-completion finds the completion there.
+debian-package: dpkg-buildpackage -us -uc in a clean copy of the source, in
+                --out; lintian raises no tag on the .changes (source, package
+                and debugging symbols), pedantic ones included; hardening-check
+                finds the program hardened; the package's fields and files are
+                the expected ones, its program runs, and the autopkgtest passes.
 """
 import argparse
 import os
 import re
 import shlex
+import shutil
 import stat
 import subprocess
 import sys
@@ -73,9 +75,8 @@ def readme_problems(text, version):
 
 # --- Linux -----------------------------------------------------------------
 
-INSTALLED = ["bin/dorvanel", "share/bash-completion/completions/dorvanel",
-             "share/doc/dorvanel/changelog.Debian.gz", "share/doc/dorvanel/copyright",
-             "share/man/man1/dorvanel.1.gz"]
+INSTALLED = ["bin/dorvanel", "share/bash-completion/completions/dorvanel", "share/doc/dorvanel/LICENSE",
+             "share/man/man1/dorvanel.1"]
 
 
 def installed_files(prefix):
@@ -113,15 +114,18 @@ def linux_install(args, results):
         install = subprocess.run([args.cmake, "--install", args.build_dir, "--prefix", prefix],
                                  capture_output=True, text=True)
         program = os.path.join(prefix, "bin", "dorvanel")
-        page = os.path.join(prefix, "share", "man", "man1", "dorvanel.1.gz")
+        page = os.path.join(prefix, "share", "man", "man1", "dorvanel.1")
         problems = (compare("cmake --install exit status", install.returncode, 0)
                     + compare("installed files", installed_files(prefix), INSTALLED))
-        results.case("cmake --install puts exactly the program, page, completion and copyright file", problems,
+        results.case("cmake --install puts exactly the program, page, completion and licence", problems,
                      install.stderr.splitlines())
         if problems:
             return
-        results.case("the installed program is the built one, executable by everyone, its completion found",
+        results.case("the installed program is the built one, not stripped, executable by everyone, "
+                     "its completion found",
                      compare("bin/dorvanel is the built program", read_bytes(program), read_bytes(args.program))
+                     + compare("sections", [name for name in [".symtab"] if name not in sections(program)],
+                               [])
                      + unless(os.stat(program).st_mode & stat.S_IXOTH, "bin/dorvanel is not executable by others")
                      + compare("completion bash-completion loads", completion_in(prefix),
                                "complete -F _dorvanel dorvanel"))
@@ -202,10 +206,16 @@ def check_page_against_program(rendered, program, args, scratch, results):
     results.case("each example on the page does what its text says", problems)
 
 
-# --- Debian ----------------------------------------------------------------
+# --- Debian ---------------------------------------------------------------
 
 HARDENING = ["Position Independent Executable", "Stack protected", "Fortify Source functions",
              "Read-only relocations", "Immediate binding"]
+
+
+def sections(program):
+    listing = subprocess.run(["readelf", "--wide", "--section-headers", program], capture_output=True, text=True,
+                             timeout=60).stdout
+    return re.findall(r"^\s*\[\s*\d+\]\s+(\S+)", listing, re.M)
 
 
 def hardening_problems(program):
@@ -222,44 +232,123 @@ def hardening_problems(program):
             + compare("libraries needed", needed, ["libc.so.6"]))
 
 
+def copy_source(source, target):
+    """The files a build reads: what git knows of, committed or not, and not
+    ignored; the whole tree but build/ where there is no git. Their modes are
+    0755 or 0644, whatever the umask: the source package holds them so."""
+    listing = subprocess.run(["git", "-C", source, "ls-files", "-z", "-co", "--exclude-standard"],
+                             capture_output=True)
+    if listing.returncode == 0:
+        names = [name for name in listing.stdout.decode().split("\0") if name]
+    else:
+        names = [os.path.relpath(os.path.join(folder, name), source) for folder, _, files in os.walk(source)
+                 for name in files if os.path.relpath(folder, source).split(os.sep)[0] not in ("build", ".git")]
+    for name in names:
+        if os.path.isfile(os.path.join(source, name)):
+            os.makedirs(os.path.dirname(os.path.join(target, name)), exist_ok=True)
+            shutil.copyfile(os.path.join(source, name), os.path.join(target, name))
+            os.chmod(os.path.join(target, name), 0o755 if os.stat(os.path.join(source, name)).st_mode & 0o100
+                     else 0o644)
+    for folder, _, _ in os.walk(target):
+        os.chmod(folder, 0o755)
+
+
+def debian_build(source, out, version, umask=None):
+    """dpkg-buildpackage -us -uc in a copy of the source in out/dorvanel-VERSION, which is made anew, both
+    under `umask` if given; the files it makes land in out. Returns the finished process."""
+    shutil.rmtree(out, ignore_errors=True)
+    tree = os.path.join(out, f"dorvanel-{version}")
+    earlier = os.umask(umask) if umask is not None else None
+    try:
+        copy_source(source, tree)
+        return subprocess.run(["dpkg-buildpackage", "-us", "-uc"], cwd=tree, capture_output=True, text=True,
+                              timeout=600)
+    finally:
+        if earlier is not None:
+            os.umask(earlier)
+
+
+def fields(deb, names):
+    return {name: subprocess.run(["dpkg-deb", "--field", deb, name], capture_output=True, text=True,
+                                 timeout=60).stdout.rstrip("\n") for name in names}
+
+
+def build_id(program):
+    notes = subprocess.run(["readelf", "--notes", program], capture_output=True, text=True, timeout=60).stdout
+    found = re.search(r"Build ID: ([0-9a-f]+)", notes)
+    return found[1] if found else None
+
+
 def debian_package(args, results):
-    if not os.path.isfile(args.deb):
-        results.case("the package", [f"{args.deb} is missing (made by: cmake --build --preset native --target package)"])
+    built = debian_build(args.source, args.out, args.version)
+    architecture = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
+    names = {kind: os.path.join(args.out, name) for kind, name in [
+        ("deb", f"dorvanel_{args.version}_{architecture}.deb"),
+        ("dbgsym", f"dorvanel-dbgsym_{args.version}_{architecture}.deb"),
+        ("changes", f"dorvanel_{args.version}_{architecture}.changes"),
+        ("dsc", f"dorvanel_{args.version}.dsc"), ("tarball", f"dorvanel_{args.version}.tar.xz")]}
+    # dh runs make verbosely: each compile and link line is in the output. The flags are dpkg-buildflags'
+    # alone, none given twice (the build's own hardening is off).
+    commands = [line.split() for line in built.stdout.splitlines() if re.match(r"^/usr/bin/c\+\+ ", line)]
+    doubled = sorted({flag for command in commands for flag in command
+                      if re.match(r"^-(f|D|Wl,-z|fstack)", flag) and command.count(flag) > 1})
+    results.case("dpkg-buildpackage -us -uc builds the source package, the package and its debugging symbols, "
+                 "with no flag given twice",
+                 compare("exit status", built.returncode, 0)
+                 + [f"no {os.path.basename(path)}" for path in names.values() if not os.path.isfile(path)]
+                 + unless(commands, "no compiler command in its output") + compare("flags given twice", doubled, []),
+                 (built.stdout + built.stderr).splitlines()[-30:])
+    if built.returncode:
         return
-    # Every tag down to the pedantic ones; overrides ship in the package.
-    lint = subprocess.run(["lintian", "-I", "--pedantic", args.deb], capture_output=True, text=True, timeout=300)
+
+    # Every tag down to the pedantic ones; overrides are in debian/, each with its reason.
+    lint = subprocess.run(["lintian", "-I", "--pedantic", names["changes"]], capture_output=True, text=True,
+                          timeout=300)
     print(lint.stdout, end="")
-    results.case("lintian -I --pedantic raises no tag",
+    results.case("lintian -I --pedantic raises no tag on the .changes",
                  compare("exit status", lint.returncode, 0)
                  + compare("tags", [line for line in lint.stdout.splitlines() if re.match(r"^[A-Z]: ", line)], []))
 
-    fields = {name: subprocess.run(["dpkg-deb", "--field", args.deb, name], capture_output=True, text=True,
-                                   timeout=60).stdout.rstrip("\n")
-              for name in ["Package", "Version", "Section", "Depends", "Description"]}
-    listing = subprocess.run(["dpkg-deb", "--contents", args.deb], capture_output=True, text=True,
+    found = fields(names["deb"], ["Package", "Version", "Section", "Depends", "Description"])
+    listing = subprocess.run(["dpkg-deb", "--contents", names["deb"]], capture_output=True, text=True,
                              timeout=60).stdout.splitlines()
-    results.case(f"package dorvanel {args.version}-1 in utils, on libc6 alone, with its files",
-                 compare("package, version, section", [fields["Package"], fields["Version"], fields["Section"]],
-                         ["dorvanel", f"{args.version}-1", "utils"])
-                 + unless(re.fullmatch(r"libc6 \(>= [\d.]+\)", fields["Depends"]), f"Depends: {fields['Depends']}")
-                 + unless(len(fields["Description"].splitlines()) > 2, "no description beyond its first line")
+    # What cmake --install puts under the prefix, the licence in the copyright file; and the changelog.
+    expected = [f"./usr/{path}" for path in INSTALLED if not path.endswith("/LICENSE")]
+    expected = [path + ".gz" if path.endswith(".1") else path for path in expected]
+    expected += ["./usr/share/doc/dorvanel/copyright", "./usr/share/doc/dorvanel/changelog.gz"]
+    results.case(f"package dorvanel {args.version} in utils, on the C library and mount, with its files",
+                 compare("package, version, section", [found["Package"], found["Version"], found["Section"]],
+                         ["dorvanel", args.version, "utils"])
+                 + unless(re.fullmatch(r"libc6 \(>= [\d.]+\), mount", found["Depends"]),
+                          f"Depends: {found['Depends']}")
+                 + unless(len(found["Description"].splitlines()) > 2, "no description beyond its first line")
                  + compare("files", sorted(line.split()[-1] for line in listing if not line.startswith("d")),
-                           sorted(f"./usr/{path}" for path in INSTALLED + ["share/lintian/overrides/dorvanel"])))
+                           sorted(expected)))
 
     with tempfile.TemporaryDirectory() as root:
-        subprocess.run(["dpkg-deb", "--extract", args.deb, root], check=True, timeout=60)
+        for deb in [names["deb"], names["dbgsym"]]:
+            subprocess.run(["dpkg-deb", "--extract", deb, root], check=True, timeout=60)
         program = os.path.join(root, "usr", "bin", "dorvanel")
-        results.case("usr/bin/dorvanel is the built program, hardened",
-                     compare("the built program", read_bytes(program), read_bytes(args.program))
-                     + hardening_problems(program))
+        identity = build_id(program)
+        debug = os.path.join(root, "usr", "lib", "debug", ".build-id", (identity or "")[:2],
+                             (identity or "")[2:] + ".debug")
+        results.case("usr/bin/dorvanel is hardened, stripped by dh_strip, its symbols in dorvanel-dbgsym",
+                     hardening_problems(program)
+                     + compare("symbol table in the package's program", ".symtab" in sections(program), False)
+                     + unless(identity and os.path.isfile(debug), f"no {debug} in the dbgsym package")
+                     + (compare("debugging sections beside the build ID", ".debug_info" in sections(debug), True)
+                        if os.path.isfile(debug) else []))
         problems = []
         with tempfile.TemporaryDirectory() as scratch:
-            for arguments, expected in [(["/E:", "/OpenClose=3"], ["open /dev/sr1", "wait 3000 ms", "open /dev/sr1"]),
-                                        ([], ["open /dev/cdrom"])]:
+            for arguments, expected_steps in [(["/E:", "/OpenClose=3"],
+                                               ["open /dev/sr1", "wait 3000 ms", "open /dev/sr1"]),
+                                              ([], ["open /dev/cdrom"])]:
                 result, steps, _ = preloaded.run(program, args.preload, arguments, scratch)
                 problems += compare(f"dorvanel {shlex.join(arguments)}: exit status, output, error, steps",
-                                    (result.returncode, result.stdout, result.stderr, steps), (0, b"", b"", expected))
-        results.case("the unpacked program runs", problems)
+                                    (result.returncode, result.stdout, result.stderr, steps),
+                                    (0, b"", b"", expected_steps))
+            results.case("the unpacked program runs", problems)
+            autopkgtest(args, results, root, os.path.join(args.out, f"dorvanel-{args.version}"), scratch)
 
         # The Debian copyright file carries the licence word for word.
         copyright = read_bytes(os.path.join(root, "usr", "share", "doc", "dorvanel", "copyright")).decode()
@@ -273,13 +362,32 @@ def debian_package(args, results):
                      copyright.splitlines())
 
 
+def autopkgtest(args, results, root, tree, scratch):
+    """Each test debian/tests/control lists, run as autopkgtest runs it, from the source tree, with the
+    unpacked package's program first on the PATH; the preload records any device it opens."""
+    with open(os.path.join(tree, "debian", "tests", "control")) as f:
+        tests = re.findall(r"^Tests: *(.+)$", f.read(), re.M)
+    names = [name for line in tests for name in re.split(r"[\s,]+", line.strip())]
+    results.case("debian/tests/control lists tests", unless(names, "none"))
+    log = os.path.join(scratch, "autopkgtest.log")
+    for name in names:
+        env = dict(os.environ, PATH=os.path.join(root, "usr", "bin") + os.pathsep + os.environ["PATH"],
+                   LD_PRELOAD=args.preload, DORVANEL_TRACE=log)
+        result = subprocess.run([os.path.join(tree, "debian", "tests", name)], cwd=tree, env=env,
+                                capture_output=True, text=True, timeout=120)
+        opened = read_bytes(log).decode("latin-1").splitlines() if os.path.exists(log) else []
+        results.case(f"autopkgtest {name} passes and opens no device",
+                     compare("exit status", result.returncode, 0) + compare("devices opened", opened, [])
+                     + compare("standard error", result.stderr, ""), (result.stdout + result.stderr).splitlines())
+
+
 CHECKS = {"windows-zip": windows_zip, "linux-install": linux_install, "debian-package": debian_package}
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("check", choices=CHECKS)
-    for option in ["--zip", "--exe", "--license", "--deb", "--cmake", "--build-dir", "--program",
+    for option in ["--zip", "--exe", "--license", "--source", "--out", "--cmake", "--build-dir", "--program",
                    "--preload", "--version"]:
         parser.add_argument(option)
     args = parser.parse_args()

@@ -1,8 +1,9 @@
 #!/usr/bin/python3
-"""tools/release with throwaway keys made here: a CA and a code-signing
-certificate (openssl), a gpg key in a temporary GNUPGHOME. No time-stamping
-server: the tests reach no network. Leaves the signed dorvanel.exe in KEEP
-for the end-to-end tests.
+"""tools/release --snapshot with throwaway keys made here: a CA and a
+code-signing certificate (openssl), a gpg key in a temporary GNUPGHOME. No
+time-stamping server: the tests reach no network. Every file it makes is
+marked as a snapshot. Leaves the signed dorvanel.exe in KEEP for the
+end-to-end tests.
 
     signed_release_test.py --source DIR --epoch SECONDS --version V --unsigned-exe EXE --keep DIR
 """
@@ -44,6 +45,13 @@ def make_keys(folder, env):
                      re.M)[1]
 
 
+def read_text(path):
+    if not os.path.exists(path):
+        return ""
+    with open(path) as f:
+        return f.read()
+
+
 def flip_a_byte(path):
     """A quarter into the file: the program's code, the ZIP's first member, the first checksum."""
     with open(path, "r+b") as f:
@@ -63,15 +71,17 @@ def main(argv):
     results = report.Report("signed release files")
     shutil.rmtree(args.keep, ignore_errors=True)  # an earlier run's exe must not stand in for this one's
     with tempfile.TemporaryDirectory(prefix="dorvanel-signed-") as scratch:
-        env = dict(os.environ, SOURCE_DATE_EPOCH=epoch, GNUPGHOME=os.path.join(scratch, "gnupg"))
+        env = dict(os.environ, SOURCE_DATE_EPOCH=epoch, GNUPGHOME=os.path.join(scratch, "gnupg"),
+                   DEBFULLNAME="Release Test", DEBEMAIL="release-test@example.invalid")
         try:
             key_id = make_keys(scratch, env)
             url = f"https://example.invalid/v{args.version}/"
             first, second = os.path.join(scratch, "first"), os.path.join(scratch, "second")
-            sign = [os.path.join(args.source, "tools", "release"), "--sign-cert", os.path.join(scratch, "code.pem"),
-                    "--sign-key", os.path.join(scratch, "code.key")]
+            sign = [os.path.join(args.source, "tools", "release"), "--snapshot", "--sign-cert",
+                    os.path.join(scratch, "code.pem"), "--sign-key", os.path.join(scratch, "code.key")]
             runs = [run(sign + ["--out", first], env=env),
-                    run(sign + ["--out", second, "--url", url, "--gpg-key", key_id], env=env)]
+                    run(sign + ["--out", second, "--url", url, "--homepage", "https://example.invalid/",
+                                "--license-url", "https://example.invalid/LICENSE", "--gpg-key", key_id], env=env)]
             results.case("tools/release signs, and without --url makes no manifest and says why",
                          report.compare("exit status", [r.returncode for r in runs], [0, 0])
                          + report.compare("folders without --url", [n for n in os.listdir(first)
@@ -81,6 +91,18 @@ def main(argv):
             if any(r.returncode for r in runs):
                 return results.finish()
             names = release_files.published_files(first) + ["SHA256SUMS"]
+            snapshot = f"{args.version}+snapshot.{time.strftime('%Y%m%d%H%M%S', time.gmtime(int(epoch)))}"
+            marked = [os.path.relpath(os.path.join(folder, name), second) for folder, _, files in os.walk(second)
+                      for name in files]
+            results.case(f"every file is marked as the snapshot {snapshot}, the Debian package's version too",
+                         [f"{name} is not" for name in marked if snapshot not in name
+                          and name not in ("SHA256SUMS", "SHA256SUMS.asc", "scoop/dorvanel.json")]
+                         + report.unless(snapshot in read_text(os.path.join(second, "scoop", "dorvanel.json")),
+                                         "the Scoop manifest is not")
+                         + [f"{name} in SHA256SUMS is not" for name in names[:-1] if snapshot not in name]
+                         + [f"{name}: Version {version}" for name in names if name.endswith(".deb") for version in
+                            [run(["dpkg-deb", "--field", os.path.join(second, name), "Version"]).stdout.strip()]
+                            if not version.startswith(snapshot)])
             results.case("two signings of the same commit give the same bytes",
                          [f"{name} differs" for name in names if release_files.sha256(os.path.join(first, name))
                           != release_files.sha256(os.path.join(second, name))])
