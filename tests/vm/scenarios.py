@@ -79,9 +79,9 @@ id_at = "awk '$5 == \"/mnt/disc\" {{print $1}}' /proc/self/mountinfo"
 # Run by the program between its reading the mount table and its first look
 # at a mount point: the disc comes off, and another filesystem takes its place.
 reuse_mount_id = "umount /mnt/disc && mount -t tmpfs reuse /mnt/disc && echo the reusing file >/mnt/disc/note"
-# The folder holding the mount point moved into a new folder of 180 bytes'
-# name, 24 times: a path of 4,354 bytes.
-deep_folder = f"for i in $(seq 24); do mkdir /tmp/n && mv /tmp/top /tmp/n/{'x' * 180} && mv /tmp/n /tmp/top; done"
+# The folder holding the mount point moved into a new folder of 250 bytes'
+# name, 17 times: a path of 4,277 bytes.
+deep_folder = f"for i in $(seq 17); do mkdir /tmp/n && mv /tmp/top /tmp/n/{'x' * 250} && mv /tmp/n /tmp/top; done"
 
 NATIVE = Boot(
     "the Linux program on five drives, one with a disc",
