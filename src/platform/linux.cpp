@@ -95,7 +95,7 @@ void unmount_disc(linux_tray::DeviceNumbers drive) {
     if (table < 0) return;
     char* text = nullptr;
     std::size_t size = 0;
-    // A table read only in part could hide a mount that covers the disc's:
+    // A table read only in part could leave out one of the disc's mounts:
     // nothing is unmounted then.
     bool whole = true;
     for (std::size_t room = 0;;) {

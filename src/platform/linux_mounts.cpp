@@ -115,23 +115,19 @@ public:
     Table(const Table&) = delete;
     Table& operator=(const Table&) = delete;
 
-    // The disc's mounts in the order they come off; empty when none may.
-    std::span<const std::uint32_t> order() const { return {order_, ordered_}; }
-    const Mount& operator[](std::uint32_t i) const { return mounts_[i]; }
+    // How many of the disc's mounts come off (0 when none may), and each of
+    // them in the order they come off.
+    std::uint32_t size() const { return ordered_; }
+    const Mount& operator[](std::uint32_t k) const { return mounts_[order_[k]]; }
 
 private:
-    std::optional<std::uint32_t> find(std::uint64_t id) const {
-        const auto* at = std::lower_bound(by_id_, by_id_ + count_, id,
-                                          [&](std::uint32_t i, std::uint64_t wanted) { return mounts_[i].id < wanted; });
-        if (at == by_id_ + count_ || mounts_[*at].id != id) return std::nullopt;
-        return *at;
-    }
-
     // The disc's mount that `mount` stands on, if any.
     std::optional<std::uint32_t> disc_parent(std::uint32_t mount, DeviceNumbers disc) const {
-        const auto parent = find(mounts_[mount].parent);
-        if (!parent || mounts_[*parent].device != disc) return std::nullopt;
-        return parent;
+        const std::uint64_t id = mounts_[mount].parent;
+        const auto* at = std::lower_bound(by_id_, by_id_ + count_, id,
+                                          [&](std::uint32_t i, std::uint64_t wanted) { return mounts_[i].id < wanted; });
+        if (at == by_id_ + count_ || mounts_[*at].id != id || mounts_[*at].device != disc) return std::nullopt;
+        return *at;
     }
 
     // Fills `order_` with the disc's mounts, leaves first: a mount goes in
@@ -150,16 +146,16 @@ private:
             if (mounts_[i].device == disc) ++discs;
         }
         // The last listed first among mounts that do not stand on each other.
-        std::uint32_t size = 0;
+        std::uint32_t ordered = 0;
         for (std::uint32_t i = count_; i-- > 0;) {
-            if (mounts_[i].device == disc && children_[i] == 0) order_[size++] = i;
+            if (mounts_[i].device == disc && children_[i] == 0) order_[ordered++] = i;
         }
-        for (std::uint32_t next = 0; next < size; ++next) {
+        for (std::uint32_t next = 0; next < ordered; ++next) {
             const auto parent = disc_parent(order_[next], disc);
-            if (parent && --children_[*parent] == 0) order_[size++] = *parent;
+            if (parent && --children_[*parent] == 0) order_[ordered++] = *parent;
         }
         // Parents that go round never run out of children.
-        return size == discs ? size : 0;
+        return ordered == discs ? ordered : 0;
     }
 
     void* block_ = nullptr;
@@ -174,12 +170,12 @@ private:
 
 void unmount_mounts(std::span<char> mountinfo, DeviceNumbers disc, const MountCalls& calls) {
     const Table table({mountinfo.data(), mountinfo.size()}, disc);
-    for (const std::uint32_t mount : table.order()) {
-        if (calls.prove(table[mount].id, unescape_in_place(table[mount].point), disc) != 0) return;
+    for (std::uint32_t k = 0; k < table.size(); ++k) {
+        if (calls.prove(table[k].id, unescape_in_place(table[k].point), disc) != 0) return;
     }
-    for (const std::uint32_t mount : table.order()) {
+    for (std::uint32_t k = 0; k < table.size(); ++k) {
         // Unescaped already, and ended by a zero byte.
-        if (calls.unmount(table[mount].id, table[mount].point.data(), disc) != 0) return;
+        if (calls.unmount(table[k].id, table[k].point.data(), disc) != 0) return;
     }
 }
 

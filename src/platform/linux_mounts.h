@@ -1,31 +1,24 @@
 // Linux: taking a disc's mounts off before its tray opens, all of them or
-// none.
+// none, as the kernel sees them.
 //
-// The disc's mounts are the lines of /proc/self/mountinfo whose device
-// numbers are the drive's; a line cut short or garbled, or whose mount point
-// would hold a zero byte, names no mount. The table gives the order, and the
-// kernel judges each mount, in two passes:
-//
-// - Order: children before parents, as the table's parent ids stack them, so
-//   that a mount on top of another comes off first. Nothing comes off when the
-//   table cannot give that order: a mount id listed twice or parents that go
-//   round (a table read while mounts changed), or a mount that is not the
-//   disc's standing on one of the disc's (the kernel would refuse to unmount
-//   that one).
-// - First pass: every mount is proven reachable. Its mount point's path,
-//   taken one name at a time from the root with no symbolic link followed,
-//   must lead to the root of a mount with the table's mount id and the
-//   drive's device numbers. A mount covered by another filesystem, or reached
-//   through a folder that another filesystem covers, or whose id now belongs
-//   to another mount, fails; then nothing comes off.
+// The disc's mounts are the lines of /proc/self/mountinfo with the drive's
+// device numbers; a line cut short or garbled, or whose mount point would
+// hold a zero byte, names no mount. The table is read once into records and
+// judged in time linear in its size, give or take a logarithm:
+// - Order: children before parents, as the parent ids stack them. Nothing
+//   comes off when the table cannot give that order: a mount id listed
+//   twice or parents that go round (a table read while mounts changed), or
+//   another filesystem standing on one of the disc's mounts (the kernel
+//   would refuse to unmount that one).
+// - First pass: each mount is proven. Its mount point's path, taken from the
+//   root one name at a time with no symbolic link followed, must lead to the
+//   root of a mount with the table's mount id and the drive's device numbers.
+//   If one is not (another filesystem covers it or a directory on the way,
+//   or its id now names another mount), nothing comes off.
 // - Second pass: each is proven again and unmounted at once, in that order.
-//   The first that is refused stops the rest; those already off stay off.
-//   That happens only where something changed since the first pass, or where
-//   the unmount itself is refused: a mount in use, or, for a user, one that
-//   umount(8) does not let that user take off.
-//
-// The table is read once into records and judged in time linear in its size,
-// give or take a logarithm, however torn it is.
+//   The first refused stops the rest, and those already off stay off: where
+//   something changed since the first pass, or the unmount itself is refused
+//   (a mount in use; for a user, one umount(8) does not let that user unmount).
 #pragma once
 
 #include <cstdint>
