@@ -393,6 +393,9 @@ def run_boot(boot, args, results, kernel):
             return
         trays = {drive.name: False for drive in boot.drives}
         for step in boot.steps:
+            if step.kernels and args.kernel not in step.kernels:
+                print(f"     not on this kernel: {step.what} (Linux {', '.join(step.kernels)} only)")
+                continue
             try:
                 problems, evidence = check_step(machine, step, fill, trays)
             except (OSError, RuntimeError) as error:  # the guest or QEMU stopped answering
