@@ -40,27 +40,6 @@ std::optional<linux_tray::DeviceNumbers> cd_drive(int fd) {
     return linux_tray::DeviceNumbers{file.stx_rdev_major, file.stx_rdev_minor};
 }
 
-// Whether `visit` is true for a name in the directory at `path` ("." and
-// ".." left out). Also true when the directory cannot be read to its end:
-// then it cannot be told that none is.
-template <typename Visit>
-bool any_entry(const char* path, Visit visit) {
-    DIR* const directory = opendir(path);
-    if (directory == nullptr) return true;
-    bool found = false;
-    for (const dirent* entry; !found;) {
-        errno = 0;
-        if ((entry = readdir(directory)) == nullptr) {
-            found = errno != 0;
-            break;
-        }
-        const std::string_view name = entry->d_name;
-        found = name != "." && name != ".." && visit(entry->d_name);
-    }
-    closedir(directory);
-    return found;
-}
-
 // Whether the block device `name` is a loop device that reads the drive, or
 // a file on its disc, by the numbers the kernel keeps for its backing file.
 // True when that cannot be told.
@@ -80,42 +59,49 @@ bool loop_reads(const char* name, linux_tray::DeviceNumbers drive) {
     // The node must lead to that very loop device.
     char own[sizeof "loop" + 10];
     (void)std::snprintf(own, sizeof own, "loop%u", status.lo_number);
-    const auto numbers = [](std::uint64_t device) {
-        return linux_tray::DeviceNumbers{major(device), minor(device)};
+    const auto on_drive = [&](std::uint64_t device) {
+        return linux_tray::DeviceNumbers{major(device), minor(device)} == drive;
     };
-    return std::string_view(own) != name || numbers(status.lo_rdevice) == drive || numbers(status.lo_device) == drive;
+    return std::string_view(own) != name || on_drive(status.lo_rdevice) || on_drive(status.lo_device);
 }
 
+// True also when /sys/block cannot be read to its end: then a loop device
+// could be left out.
 bool has_stacked_devices(linux_tray::DeviceNumbers drive) {
-    return any_entry("/sys/block", [&](const char* name) { return loop_reads(name, drive); });
+    DIR* const block = opendir("/sys/block");
+    if (block == nullptr) return true;
+    bool stacked = false;
+    const dirent* entry;
+    // readdir gives none at the end and on an error, which only errno tells apart.
+    while (!stacked && (errno = 0, entry = readdir(block)) != nullptr) {
+        // "." and "..": no device's name starts with a dot.
+        stacked = entry->d_name[0] != '.' && loop_reads(entry->d_name, drive);
+    }
+    stacked = stacked || errno != 0;
+    closedir(block);
+    return stacked;
 }
 
 void unmount_disc(linux_tray::DeviceNumbers drive) {
     const int table = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
     if (table < 0) return;
+    // Read to its end (read gives 0) or not at all: a table read only in part
+    // could leave out one of the disc's mounts.
     char* text = nullptr;
-    std::size_t size = 0;
-    // A table read only in part could leave out one of the disc's mounts:
-    // nothing is unmounted then.
-    bool whole = true;
-    for (std::size_t room = 0;;) {
+    std::size_t size = 0, room = 0;
+    ssize_t got = 1;
+    while (got > 0) {
         if (size == room) {
-            room = room * 2 + 16384;
-            char* const larger = static_cast<char*>(std::realloc(text, room));
-            if (larger == nullptr) {
-                whole = false;
-                break;
-            }
+            char* const larger = static_cast<char*>(std::realloc(text, room = room * 2 + 16384));
+            if (larger == nullptr) break;
             text = larger;
         }
-        const ssize_t got = read(table, text + size, room - size);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) whole = false;
-        if (got <= 0) break;
-        size += static_cast<std::size_t>(got);
+        while ((got = read(table, text + size, room - size)) < 0 && errno == EINTR) {
+        }
+        if (got > 0) size += static_cast<std::size_t>(got);
     }
     close(table);
-    if (whole) {
+    if (got == 0) {
         (void)signal(SIGCHLD, SIG_DFL);  // an ignored SIGCHLD would lose umount's exit status
         linux_mounts::unmount_mounts({text, size}, drive, {linux_mounts::prove_mount, linux_mounts::unmount_mount});
     }

@@ -124,8 +124,8 @@ private:
     // The disc's mount that `mount` stands on, if any.
     std::optional<std::uint32_t> disc_parent(std::uint32_t mount, DeviceNumbers disc) const {
         const std::uint64_t id = mounts_[mount].parent;
-        const auto* at = std::lower_bound(by_id_, by_id_ + count_, id,
-                                          [&](std::uint32_t i, std::uint64_t wanted) { return mounts_[i].id < wanted; });
+        const auto below = [&](std::uint32_t i, std::uint64_t wanted) { return mounts_[i].id < wanted; };
+        const auto* at = std::lower_bound(by_id_, by_id_ + count_, id, below);
         if (at == by_id_ + count_ || mounts_[*at].id != id || mounts_[*at].device != disc) return std::nullopt;
         return *at;
     }
@@ -179,9 +179,6 @@ void unmount_mounts(std::span<char> mountinfo, DeviceNumbers disc, const MountCa
     }
 }
 
-}  // namespace dorvanel::linux_mounts
-
-namespace dorvanel::linux_mounts {
 namespace {
 
 // A directory held open (O_PATH) and a name within it; a negative directory

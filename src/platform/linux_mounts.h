@@ -53,13 +53,11 @@ int prove_mount(std::uint64_t mount_id, const char* mount_point, DeviceNumbers d
 // within the directory the proof reached, still held open: nothing of the
 // path but that name is looked up again, and a link there is not followed.
 // The proof and the unmount are two system calls apart; a mount put in its
-// place between them would be the one unmounted.
-//
-// Where the kernel leaves unmounting to umount(8) (any user but root:
-// fstab's `user` mounts, and those of udisks, which umount(8) hands to its
-// helper), umount(8) takes it off by its path, once the proof has held. It
-// looks the path up again as the user, links and all, and unmounts only what
-// fstab or its own records let that user unmount.
+// place between them would be the one unmounted. Where the kernel leaves
+// unmounting to umount(8) (any user but root: fstab's `user` mounts, and
+// udisks', which umount(8) hands to its helper), umount(8) takes it off by
+// its path: it looks the path up again as the user, links and all, and
+// unmounts only what fstab or its own records let that user unmount.
 // 0 once it is off, else -errno.
 int unmount_mount(std::uint64_t mount_id, const char* mount_point, DeviceNumbers disc);
 

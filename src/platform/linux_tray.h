@@ -33,10 +33,9 @@ struct DeviceCalls {
     int (*open_device)(const char* path, bool alone);
     // The numbers of the CD drive open on `fd`; none for any other device.
     std::optional<DeviceNumbers> (*cd_drive)(int fd);
-    // Whether a loop device reads the drive, or a file on its disc; also
-    // true when that cannot be told. Unlike a mounted filesystem or a
-    // device-mapper target, a loop device does not claim the drive for
-    // itself, so the exclusive open would not see it.
+    // Whether a loop device reads the drive or a file on its disc, or that
+    // cannot be told. Unlike a mount or a device-mapper target, a loop device
+    // does not claim the drive, so the exclusive open would not see it.
     bool (*has_stacked_devices)(DeviceNumbers drive);
     // Unmounts the disc's own mounts, all or none (see linux_mounts.h);
     // nothing when the mount table cannot be read whole.
