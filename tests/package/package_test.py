@@ -16,6 +16,8 @@ debian-package: dpkg-buildpackage -us -uc in a clean copy of the source, in
                 the expected ones, its program runs, and the autopkgtest passes.
 """
 import argparse
+import importlib.machinery
+import importlib.util
 import os
 import re
 import shlex
@@ -232,25 +234,16 @@ def hardening_problems(program):
             + compare("libraries needed", needed, ["libc.so.6"]))
 
 
-def copy_source(source, target):
-    """The files a build reads: what git knows of, committed or not, and not
-    ignored; the whole tree but build/ where there is no git. Their modes are
-    0755 or 0644, whatever the umask: the source package holds them so."""
-    listing = subprocess.run(["git", "-C", source, "ls-files", "-z", "-co", "--exclude-standard"],
-                             capture_output=True)
-    if listing.returncode == 0:
-        names = [name for name in listing.stdout.decode().split("\0") if name]
-    else:
-        names = [os.path.relpath(os.path.join(folder, name), source) for folder, _, files in os.walk(source)
-                 for name in files if os.path.relpath(folder, source).split(os.sep)[0] not in ("build", ".git")]
-    for name in names:
-        if os.path.isfile(os.path.join(source, name)):
-            os.makedirs(os.path.dirname(os.path.join(target, name)), exist_ok=True)
-            shutil.copyfile(os.path.join(source, name), os.path.join(target, name))
-            os.chmod(os.path.join(target, name), 0o755 if os.stat(os.path.join(source, name)).st_mode & 0o100
-                     else 0o644)
-    for folder, _, _ in os.walk(target):
-        os.chmod(folder, 0o755)
+def release_tool():
+    """tools/release as a module, whose copy of the source the package is built from here as there."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "release")
+    loader = importlib.machinery.SourceFileLoader("release", path)
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader("release", loader))
+    loader.exec_module(module)
+    return module
+
+
+copy_source = release_tool().copy_source
 
 
 def debian_build(source, out, version, umask=None):
