@@ -58,8 +58,7 @@ std::string plain_unescape(const std::string& point) {
 }
 
 // The table's mounts, one a line: five fields split at single blanks, the
-// fifth followed by a blank, the numbers decimal and in range, the mount
-// point free of zero bytes once unescaped.
+// fifth followed by a blank, the numbers decimal and in range.
 std::vector<Line> plain_lines(std::string_view table) {
     std::vector<Line> lines;
     std::size_t start = 0;
@@ -77,8 +76,7 @@ std::vector<Line> plain_lines(std::string_view table) {
         }
         Line line;
         const std::size_t colon = fields.size() == 5 ? fields[2].find(':') : std::string::npos;
-        if (colon != std::string::npos && plain_unescape(fields[4]).find('\0') == std::string::npos &&
-            plain_number(fields[0], line.id) && plain_number(fields[1], line.parent) &&
+        if (colon != std::string::npos && plain_number(fields[0], line.id) && plain_number(fields[1], line.parent) &&
             plain_number(fields[2].substr(0, colon), line.major) &&
             plain_number(fields[2].substr(colon + 1), line.minor)) {
             line.point_at = point_at;
@@ -144,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memcpy(text.get(), table.data(), table.size());
 
     calls.clear();
-    linux_mounts::unmount_mounts(
+    const auto result = linux_mounts::unmount_mounts(
         {text.get(), table.size()}, {major, minor},
         {[](std::uint64_t id, const char* point, linux_mounts::DeviceNumbers) { return record(false, id, point); },
          [](std::uint64_t id, const char* point, linux_mounts::DeviceNumbers) { return record(true, id, point); }});
@@ -169,7 +167,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(line != discs->end(), "a mount point of the disc, unescaped where it stands");
         check(std::find(order.begin(), order.end(), *line) == order.end(), "each mount once");
         check(calls[i].id == lines[*line].id, "the mount id of the line handed over");
-        check(calls[i].path == plain_unescape(lines[*line].point), "unescaped as the plain reading does");
+        // A zero byte (which the kernel never writes) ends the path handed over.
+        check(calls[i].path == plain_unescape(lines[*line].point).c_str(), "unescaped as the plain reading does");
         // No mount of the disc that stands on this one is still to come.
         for (const std::size_t l : *discs) {
             check(lines[l].parent != lines[*line].id || std::find(order.begin(), order.end(), l) != order.end(),
@@ -179,6 +178,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // The mount point and the blank after it, which takes the end.
         std::fill_n(may_change.begin() + static_cast<std::ptrdiff_t>(lines[*line].point_at),
                     lines[*line].point.size() + 1, true);
+    }
+    // What the result says: why not, and at which mount point.
+    using End = linux_mounts::Unmounted::End;
+    if (!discs) {
+        check(result.end == End::Torn || result.end == End::MountedOver, "a table that cannot tell the order");
+        const auto over = std::find_if(lines.begin(), lines.end(),
+                                       [&](const Line& l) { return text.get() + l.point_at == result.mount_point; });
+        check((result.end == End::MountedOver) == (over != lines.end()), "the mount on the disc's named");
+        if (over != lines.end()) {
+            std::fill_n(may_change.begin() + static_cast<std::ptrdiff_t>(over->point_at), over->point.size() + 1, true);
+        }
+    } else if (refused_call != 0 && refused_call <= 2 * mounts) {
+        check(result.end == (calls.back().unmount ? End::NotUnmounted : End::NotProven) &&
+                  result.mount_point == calls.back().at && result.error == -1,
+              "the refused mount named");
+    } else {
+        check(result.end == (mounts == 0 ? End::NotMounted : End::AllOff) && result.mount_point == nullptr,
+              "all off, or none to take off");
     }
     for (std::size_t i = 0; i < table.size(); ++i) {
         check(may_change[i] || text[i] == table[i], "nothing written outside a mount point handed over");

@@ -1,5 +1,6 @@
 // Linux: the tray through the CD-ROM driver, the wait with nanosleep, the
-// usage notice on standard error (a console has no message box).
+// usage notice and why a tray did not move on standard error (a console has
+// no message box).
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/cdrom.h>
@@ -9,8 +10,11 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -40,51 +44,109 @@ std::optional<linux_tray::DeviceNumbers> cd_drive(int fd) {
     return linux_tray::DeviceNumbers{file.stx_rdev_major, file.stx_rdev_minor};
 }
 
-// Whether the block device `name` is a loop device that reads the drive, or
-// a file on its disc, by the numbers the kernel keeps for its backing file.
-// True when that cannot be told.
-bool loop_reads(const char* name, linux_tray::DeviceNumbers drive) {
-    char path[sizeof "/sys/block//loop" + NAME_MAX];
-    // Only a loop device that is bound has this directory.
-    (void)std::snprintf(path, sizeof path, "/sys/block/%s/loop", name);
-    if (access(path, F_OK) != 0) return errno != ENOENT;
+int loop_status(const char* name, linux_tray::BackingFile& file) {
+    char path[sizeof "/dev/" + NAME_MAX];
     (void)std::snprintf(path, sizeof path, "/dev/%s", name);
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return true;
+    if (fd < 0) return -errno;
     loop_info64 status{};
     const int result = ioctl(fd, LOOP_GET_STATUS64, &status);
     const int error = errno;
     close(fd);
-    if (result != 0) return error != ENXIO;  // ENXIO: unbound since
+    if (result != 0) return -error;
     // The node must lead to that very loop device.
     char own[sizeof "loop" + 10];
     (void)std::snprintf(own, sizeof own, "loop%u", status.lo_number);
-    const auto on_drive = [&](std::uint64_t device) {
-        return linux_tray::DeviceNumbers{major(device), minor(device)} == drive;
-    };
-    return std::string_view(own) != name || on_drive(status.lo_rdevice) || on_drive(status.lo_device);
+    if (std::string_view(own) != name) return -ENODEV;
+    file.on = {major(status.lo_device), minor(status.lo_device)};
+    // Zero for a backing file that is no device.
+    if (status.lo_rdevice != 0) file.is = linux_tray::DeviceNumbers{major(status.lo_rdevice), minor(status.lo_rdevice)};
+    return 0;
 }
 
-// True also when /sys/block cannot be read to its end: then a loop device
-// could be left out.
-bool has_stacked_devices(linux_tray::DeviceNumbers drive) {
-    DIR* const block = opendir("/sys/block");
-    if (block == nullptr) return true;
-    bool stacked = false;
+int backing_file(const char* name, std::span<char> path) {
+    char attribute[sizeof "/sys/block//loop/backing_file" + NAME_MAX];
+    (void)std::snprintf(attribute, sizeof attribute, "/sys/block/%s/loop/backing_file", name);
+    const int fd = open(attribute, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -errno;
+    std::size_t size = 0;
+    ssize_t got = 1;
+    while (got > 0 && size < path.size()) {
+        got = read(fd, path.data() + size, path.size() - size);
+        if (got > 0) size += static_cast<std::size_t>(got);
+        if (got < 0 && errno == EINTR) got = 1;
+    }
+    const int error = errno;
+    close(fd);
+    if (got < 0) return -error;
+    // The kernel ends the path with a newline; one that fills the room was cut short.
+    if (size == 0 || size == path.size() || path[size - 1] != '\n') return -ENAMETOOLONG;
+    path[size - 1] = '\0';
+    return 0;
+}
+
+int file_numbers(const char* path, linux_tray::BackingFile& file) {
+    struct stat seen {};
+    if (stat(path, &seen) != 0) return -errno;
+    file.on = {major(seen.st_dev), minor(seen.st_dev)};
+    if (S_ISBLK(seen.st_mode)) file.is = linux_tray::DeviceNumbers{major(seen.st_rdev), minor(seen.st_rdev)};
+    return 0;
+}
+
+constexpr linux_tray::LoopCalls loop_calls{loop_status, backing_file, file_numbers};
+
+// The first entry of a /sys folder that is not "." or ".." (no device's
+// name starts with a dot), kept in `name` until the next call; none at the
+// end. `error` tells an error apart from the end.
+const char* next_name(DIR* folder, int& error) {
+    static char name[NAME_MAX + 1];
     const dirent* entry;
     // readdir gives none at the end and on an error, which only errno tells apart.
-    while (!stacked && (errno = 0, entry = readdir(block)) != nullptr) {
-        // "." and "..": no device's name starts with a dot.
-        stacked = entry->d_name[0] != '.' && loop_reads(entry->d_name, drive);
+    while ((errno = 0, entry = readdir(folder)) != nullptr && entry->d_name[0] == '.') {
     }
-    stacked = stacked || errno != 0;
-    closedir(block);
-    return stacked;
+    error = errno;
+    if (entry == nullptr) return nullptr;
+    (void)std::snprintf(name, sizeof name, "%s", entry->d_name);
+    return name;
 }
 
-void unmount_disc(linux_tray::DeviceNumbers drive) {
+// The first bound loop device that reads the drive, or of which that cannot
+// be told; also that, with no name, where /sys/block cannot be read to its
+// end: then a loop device could be left out.
+linux_tray::Stacked stacked_loop(linux_tray::DeviceNumbers drive) {
+    DIR* const block = opendir("/sys/block");
+    if (block == nullptr) return {linux_tray::LoopVerdict::Unknown};
+    linux_tray::Stacked stacked;
+    int error = 0;
+    for (const char* name; stacked.verdict == linux_tray::LoopVerdict::Elsewhere &&
+                           (name = next_name(block, error)) != nullptr;) {
+        char bound[sizeof "/sys/block//loop" + NAME_MAX];
+        // Only a loop device that is bound has this folder.
+        (void)std::snprintf(bound, sizeof bound, "/sys/block/%s/loop", name);
+        if (access(bound, F_OK) == 0) {
+            stacked = {linux_tray::judge_loop(name, drive, loop_calls), name};
+        } else if (errno != ENOENT) {
+            stacked = {linux_tray::LoopVerdict::Unknown, name};
+        }
+    }
+    closedir(block);
+    return error != 0 ? linux_tray::Stacked{linux_tray::LoopVerdict::Unknown} : stacked;
+}
+
+const char* holder(linux_tray::DeviceNumbers drive) {
+    char path[sizeof "/sys/dev/block/:/holders" + 20];
+    (void)std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/holders", drive.major, drive.minor);
+    DIR* const holders = opendir(path);
+    if (holders == nullptr) return nullptr;
+    int error;
+    const char* const name = next_name(holders, error);
+    closedir(holders);
+    return name;
+}
+
+linux_mounts::Unmounted unmount_disc(linux_tray::DeviceNumbers drive) {
     const int table = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-    if (table < 0) return;
+    if (table < 0) return {linux_mounts::Unmounted::End::Unreadable};
     // Read to its end (read gives 0) or not at all: a table read only in part
     // could leave out one of the disc's mounts.
     char* text = nullptr;
@@ -101,11 +163,16 @@ void unmount_disc(linux_tray::DeviceNumbers drive) {
         if (got > 0) size += static_cast<std::size_t>(got);
     }
     close(table);
+    linux_mounts::Unmounted unmounted{linux_mounts::Unmounted::End::Unreadable};
     if (got == 0) {
         (void)signal(SIGCHLD, SIG_DFL);  // an ignored SIGCHLD would lose umount's exit status
-        linux_mounts::unmount_mounts({text, size}, drive, {linux_mounts::prove_mount, linux_mounts::unmount_mount});
+        unmounted = linux_mounts::unmount_mounts({text, size}, drive,
+                                                 {linux_mounts::prove_mount, linux_mounts::unmount_mount});
     }
-    std::free(text);
+    // A mount point named in the result lives in the table's text, which then
+    // stays until the process ends.
+    if (unmounted.mount_point == nullptr) std::free(text);
+    return unmounted;
 }
 
 int control(int fd, unsigned long request, unsigned long argument) {
@@ -134,8 +201,22 @@ int start_stop_unit(int fd, bool start) {
 
 void close_device(int fd) { close(fd); }
 
-constexpr linux_tray::DeviceCalls device_calls{open_device,  cd_drive,        has_stacked_devices, unmount_disc,
-                                               control,      start_stop_unit, close_device,        wait};
+void say(std::span<const std::string_view> pieces) {
+    // A reader that has gone must not end the program with SIGPIPE; a
+    // failed write has nowhere to be reported.
+    (void)signal(SIGPIPE, SIG_IGN);
+    std::array<iovec, 9> line{};
+    std::size_t count = 0;
+    for (const std::string_view piece : pieces.first(std::min(pieces.size(), line.size() - 1))) {
+        line[count++] = {const_cast<char*>(piece.data()), piece.size()};
+    }
+    line[count++] = {const_cast<char*>("\n"), 1};
+    while (writev(STDERR_FILENO, line.data(), static_cast<int>(count)) < 0 && errno == EINTR) {
+    }
+}
+
+constexpr linux_tray::DeviceCalls device_calls{open_device, cd_drive,        stacked_loop, unmount_disc, holder,
+                                               control,     start_stop_unit, close_device, wait,         say};
 
 }  // namespace
 
@@ -158,15 +239,7 @@ void lowercase(char* text, std::size_t size) {
 
 bool is_lead_byte(unsigned char) { return false; }
 
-void move_tray(const DriveElement& drive, DoorAction action) {
-    const auto device = linux_tray::device_for(drive);
-    if (!device) return;
-    if (action == DoorAction::Open) {
-        linux_tray::open_tray(device->bytes.data(), device_calls);
-    } else {
-        linux_tray::close_tray(device->bytes.data(), device_calls);
-    }
-}
+void move_tray(const DriveElement& drive, DoorAction action) { linux_tray::move_tray(drive, action, device_calls); }
 
 void wait(std::uint32_t milliseconds) {
     timespec remaining{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};

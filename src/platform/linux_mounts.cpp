@@ -54,9 +54,7 @@ std::optional<Mount> read_mount(std::string_view line) {
     }
     Mount mount{0, 0, {0, 0}, fields[4]};
     const std::size_t colon = fields[2].find(':');
-    // A zero byte, written or escaped, would cut the path short: it names no mount point.
-    if (colon == std::string_view::npos || mount.point.find('\0') != std::string_view::npos ||
-        mount.point.find("\\000") != std::string_view::npos || !read_number(fields[0], mount.id) ||
+    if (colon == std::string_view::npos || !read_number(fields[0], mount.id) ||
         !read_number(fields[1], mount.parent) || !read_number(slice(fields[2], 0, colon), mount.device.major) ||
         !read_number(slice(fields[2], colon + 1, fields[2].size()), mount.device.minor)) {
         return std::nullopt;
@@ -109,15 +107,16 @@ public:
         for (std::uint32_t i = 0; i < count_; ++i) by_id_[i] = i;
         std::sort(by_id_, by_id_ + count_,
                   [&](std::uint32_t a, std::uint32_t b) { return mounts_[a].id < mounts_[b].id; });
-        ordered_ = stack(disc);
+        judged_ = stack(disc);
     }
     ~Table() { std::free(block_); }
     Table(const Table&) = delete;
     Table& operator=(const Table&) = delete;
 
-    // How many of the disc's mounts come off (0 when none may), and each of
-    // them in the order they come off.
-    std::uint32_t size() const { return ordered_; }
+    // Whether the disc's mounts may come off (AllOff), and if not, why not.
+    const Unmounted& judged() const { return judged_; }
+    // How many of the disc's mounts come off, and each of them in the order they come off.
+    std::uint32_t size() const { return judged_.end == Unmounted::End::AllOff ? ordered_ : 0; }
     const Mount& operator[](std::uint32_t k) const { return mounts_[order_[k]]; }
 
 private:
@@ -131,31 +130,31 @@ private:
     }
 
     // Fills `order_` with the disc's mounts, leaves first: a mount goes in
-    // once every mount on top of it is in. Returns how many, or 0 when the
-    // table cannot tell the order.
-    std::uint32_t stack(DeviceNumbers disc) {
+    // once every mount on top of it is in.
+    Unmounted stack(DeviceNumbers disc) {
+        using End = Unmounted::End;
         for (std::uint32_t i = 0; i + 1 < count_; ++i) {
-            if (mounts_[by_id_[i]].id == mounts_[by_id_[i + 1]].id) return 0;
+            if (mounts_[by_id_[i]].id == mounts_[by_id_[i + 1]].id) return {End::Torn};
         }
         std::uint32_t discs = 0;
         std::fill_n(children_, count_, 0);
         for (std::uint32_t i = 0; i < count_; ++i) {
             const auto parent = disc_parent(i, disc);
-            if (parent && mounts_[i].device != disc) return 0;
+            if (parent && mounts_[i].device != disc) return {End::MountedOver, 0, unescape_in_place(mounts_[i].point)};
             if (parent) ++children_[*parent];
             if (mounts_[i].device == disc) ++discs;
         }
+        if (discs == 0) return {End::NotMounted};
         // The last listed first among mounts that do not stand on each other.
-        std::uint32_t ordered = 0;
         for (std::uint32_t i = count_; i-- > 0;) {
-            if (mounts_[i].device == disc && children_[i] == 0) order_[ordered++] = i;
+            if (mounts_[i].device == disc && children_[i] == 0) order_[ordered_++] = i;
         }
-        for (std::uint32_t next = 0; next < ordered; ++next) {
+        for (std::uint32_t next = 0; next < ordered_; ++next) {
             const auto parent = disc_parent(order_[next], disc);
-            if (parent && --children_[*parent] == 0) order_[ordered++] = *parent;
+            if (parent && --children_[*parent] == 0) order_[ordered_++] = *parent;
         }
         // Parents that go round never run out of children.
-        return ordered == discs ? ordered : 0;
+        return {ordered_ == discs ? End::AllOff : End::Torn};
     }
 
     void* block_ = nullptr;
@@ -164,19 +163,27 @@ private:
     std::uint32_t* children_ = nullptr;
     std::uint32_t* order_ = nullptr;
     std::uint32_t count_ = 0, ordered_ = 0;
+    Unmounted judged_{Unmounted::End::Unreadable};
 };
 
 }  // namespace
 
-void unmount_mounts(std::span<char> mountinfo, DeviceNumbers disc, const MountCalls& calls) {
+Unmounted unmount_mounts(std::span<char> mountinfo, DeviceNumbers disc, const MountCalls& calls) {
     const Table table({mountinfo.data(), mountinfo.size()}, disc);
     for (std::uint32_t k = 0; k < table.size(); ++k) {
-        if (calls.prove(table[k].id, unescape_in_place(table[k].point), disc) != 0) return;
+        const char* const mount_point = unescape_in_place(table[k].point);
+        if (const int error = calls.prove(table[k].id, mount_point, disc)) {
+            return {Unmounted::End::NotProven, error, mount_point};
+        }
     }
     for (std::uint32_t k = 0; k < table.size(); ++k) {
         // Unescaped already, and ended by a zero byte.
-        if (calls.unmount(table[k].id, table[k].point.data(), disc) != 0) return;
+        const char* const mount_point = table[k].point.data();
+        if (const int error = calls.unmount(table[k].id, mount_point, disc)) {
+            return {Unmounted::End::NotUnmounted, error, mount_point};
+        }
     }
+    return table.judged();
 }
 
 namespace {
@@ -229,20 +236,22 @@ bool is_disc_mount(Place place, std::uint64_t mount_id, DeviceNumbers disc) {
 // even where the program was started with those descriptors closed.
 int run_umount(const char* mount_point) {
     posix_spawn_file_actions_t quiet;
-    posix_spawn_file_actions_init(&quiet);
-    posix_spawn_file_actions_addopen(&quiet, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&quiet, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&quiet, STDOUT_FILENO, STDERR_FILENO);
-    char* argv[] = {const_cast<char*>("umount"), const_cast<char*>(mount_point), nullptr};
+    if (const int failure = posix_spawn_file_actions_init(&quiet)) return -failure;
+    int failure = posix_spawn_file_actions_addopen(&quiet, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (failure == 0) failure = posix_spawn_file_actions_addopen(&quiet, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    if (failure == 0) failure = posix_spawn_file_actions_adddup2(&quiet, STDOUT_FILENO, STDERR_FILENO);
     pid_t umount;
-    const int failure = posix_spawn(&umount, "/bin/umount", &quiet, nullptr, argv, environ);
+    if (failure == 0) {
+        char* argv[] = {const_cast<char*>("umount"), const_cast<char*>(mount_point), nullptr};
+        failure = posix_spawn(&umount, "/bin/umount", &quiet, nullptr, argv, environ);
+    }
     posix_spawn_file_actions_destroy(&quiet);
     if (failure != 0) return -failure;
     int status;
     while (waitpid(umount, &status, 0) < 0) {
         if (errno != EINTR) return -errno;
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -EBUSY;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : umount_refused;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "platform/linux_mounts.h"
@@ -25,6 +26,42 @@ struct DevicePath {
 // Any other letter names no drive.
 std::optional<DevicePath> device_for(const DriveElement& drive);
 
+// What a bound loop device reads, as far as this user can tell.
+enum class LoopVerdict : std::uint8_t { Elsewhere, Drive, Unknown };
+
+// A loop device that reads the drive, or of which that cannot be told: none
+// (Elsewhere) when no loop device does. No name where /sys/block cannot be
+// read to its end.
+struct Stacked {
+    LoopVerdict verdict = LoopVerdict::Elsewhere;
+    const char* name = nullptr;
+};
+
+// A loop device's backing file: the device it is on and, where it is a
+// block device, the device it is.
+struct BackingFile {
+    DeviceNumbers on{};
+    std::optional<DeviceNumbers> is = std::nullopt;
+};
+
+// What the loop judgement asks of the system, each 0 or -errno.
+struct LoopCalls {
+    // LOOP_GET_STATUS64 through /dev/NAME, where that node opens and is loop
+    // device NAME: its lo_device and lo_rdevice.
+    int (*status)(const char* name, BackingFile& file);
+    // /sys/block/NAME/loop/backing_file (world-readable), its newline taken
+    // off and zero-terminated in `path`.
+    int (*backing_file)(const char* name, std::span<char> path);
+    // stat(2), following links.
+    int (*stat)(const char* path, BackingFile& file);
+};
+
+// Whether bound loop device NAME reads the drive or a file on its disc: by
+// the numbers the loop device keeps, or where its node cannot be opened (a
+// user outside group disk, a /dev that lacks it), by its backing file's path
+// as the kernel gives it.
+LoopVerdict judge_loop(const char* name, DeviceNumbers drive, const LoopCalls& calls);
+
 // The system calls the tray is driven with; those that return an int give
 // 0 or a negative errno, and open_device a descriptor or a negative errno.
 struct DeviceCalls {
@@ -33,30 +70,37 @@ struct DeviceCalls {
     int (*open_device)(const char* path, bool alone);
     // The numbers of the CD drive open on `fd`; none for any other device.
     std::optional<DeviceNumbers> (*cd_drive)(int fd);
-    // Whether a loop device reads the drive or a file on its disc, or that
-    // cannot be told. Unlike a mount or a device-mapper target, a loop device
-    // does not claim the drive, so the exclusive open would not see it.
-    bool (*has_stacked_devices)(DeviceNumbers drive);
-    // Unmounts the disc's own mounts, all or none (see linux_mounts.h);
-    // nothing when the mount table cannot be read whole.
-    void (*unmount_disc)(DeviceNumbers drive);
+    // A loop device that reads the drive or a file on its disc, or of which
+    // that cannot be told (judge_loop). Unlike a mount or a device-mapper
+    // target, a loop device does not claim the drive, so the exclusive open
+    // would not see it.
+    Stacked (*stacked_loop)(DeviceNumbers drive);
+    // Unmounts the disc's own mounts, all or none proven (see linux_mounts.h).
+    // A mount point it names stays readable until the process ends.
+    linux_mounts::Unmounted (*unmount_disc)(DeviceNumbers drive);
+    // The name of a device that holds the drive (/sys/block/NAME/holders), if any.
+    const char* (*holder)(DeviceNumbers drive);
     int (*control)(int fd, unsigned long request, unsigned long argument);
     // SCSI START STOP UNIT with LoEj set; `start` clear ejects, set loads.
     int (*start_stop_unit)(int fd, bool start);
     void (*close_device)(int fd);
     void (*wait)(std::uint32_t milliseconds);
+    // Writes one line, made of these pieces, to standard error.
+    void (*say)(std::span<const std::string_view> pieces);
 };
 
-// Opens the tray of a CD drive once the drive is the program's alone. A
+// Opens the tray of the drive (an empty element is the default drive) or
+// closes it; where the tray does not move, says why in one line, "dorvanel:
+// DEVICE: CAUSE". Any device but a CD drive gets no request.
+//
+// Opening: the tray opens only once the drive is the program's alone. A
 // drive held by a mount is first freed by unmounting the disc's own mounts;
 // one still held after that (a disc in use, a mount the user may not unmount
-// or that something covers), or read by a device stacked on it, keeps the
-// tray shut. Falls back to the SCSI command where the driver does not
-// support the request. Silent; any other device gets nothing.
-void open_tray(const char* device, const DeviceCalls& calls);
-
-// Closes the tray of a CD drive, with the same fallback. Never mounts or
-// unmounts anything.
-void close_tray(const char* device, const DeviceCalls& calls);
+// or that something covers), or read by a loop device, keeps the tray shut.
+// A drive that another program holds while the disc is not mounted is
+// waited for, as the door lock is, two seconds in all. Closing never mounts
+// or unmounts anything. Both fall back to the SCSI command where the driver
+// does not support the request.
+void move_tray(const DriveElement& drive, DoorAction action, const DeviceCalls& calls);
 
 }  // namespace dorvanel::linux_tray

@@ -29,7 +29,8 @@ void lowercase(char* text, std::size_t size);
 bool is_lead_byte(unsigned char byte);
 
 // Opens or closes the tray of a drive (an empty drive element is the default
-// drive). Its outcome is never looked at.
+// drive). Nothing comes back to the run: Windows says nothing, and the Linux
+// program says on standard error why a tray did not move.
 void move_tray(const DriveElement& drive, DoorAction action);
 
 // Blocks for the given number of milliseconds (0xFFFFFFFF is never passed).

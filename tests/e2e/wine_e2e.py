@@ -87,6 +87,7 @@ OPTIONS = [
     Case("/? after an action shows the notice", ["/Open", "/?"], expect=[NOTICE]),
     Case("/? before an action shows the notice", ["/?", "/Open"], expect=[NOTICE]),
     Case("an unknown word alone shows the notice", ["open=1"], expect=[NOTICE]),
+    Case("a word that differs from /Open in its first byte only shows the notice", ["/Xpen"], expect=[NOTICE]),
 ]
 
 DRIVE = [

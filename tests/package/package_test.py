@@ -179,8 +179,11 @@ def check_page_against_program(rendered, program, args, scratch, results):
     cases += [([drive, "/Open"], []) for drive in ["/A:", "/B:", "/C:", "/1:", "/_:", "/\u00e9:"]]
     for arguments, expected in cases:
         result, steps = run(arguments)
+        # Each refused open is said, and a letter that names no drive, in one line.
+        error = result.stderr if steps else re.sub(rb"^dorvanel: .: names no CD drive [^\n]*\n\Z", b"", result.stderr)
         problems += compare(f"dorvanel {shlex.join(arguments)}: exit status, output, error, steps",
-                            (result.returncode, result.stdout, result.stderr, steps), (0, b"", b"", expected))
+                            (result.returncode, result.stdout, error, steps),
+                            (0, b"", preloaded.refusals(steps), expected))
     results.case("each drive in the page's table is the device opened, other letters open none", problems)
 
     # Each example: the devices its text names are opened, its wait is waited,
@@ -339,7 +342,7 @@ def debian_package(args, results):
                 result, steps, _ = preloaded.run(program, args.preload, arguments, scratch)
                 problems += compare(f"dorvanel {shlex.join(arguments)}: exit status, output, error, steps",
                                     (result.returncode, result.stdout, result.stderr, steps),
-                                    (0, b"", b"", expected_steps))
+                                    (0, b"", preloaded.refusals(expected_steps), expected_steps))
             results.case("the unpacked program runs", problems)
             autopkgtest(args, results, root, os.path.join(args.out, f"dorvanel-{args.version}"), scratch)
 

@@ -23,3 +23,9 @@ def run(program, preload, arguments, scratch, before=(), flags=False):
         with open(log, encoding="latin-1") as f:
             steps = f.read().splitlines()
     return result, steps, log
+
+
+def refusals(steps):
+    """Standard error once the program has been refused each device open in `steps` ("open PATH")."""
+    return b"".join(b"dorvanel: %s: no such device\n" % step.split()[1].encode()
+                    for step in steps if step.startswith("open "))

@@ -72,6 +72,10 @@ USB = Drive("usb", "USB mass storage", ["-device", "qemu-xhci,id=xhci,addr=0x6",
                                         "-device", "scsi-cd,bus=bot.0,drive=usb"], "/0000:00:06.0/")
 
 as_user = "setpriv --reuid=1000 --regid=1000 --clear-groups"
+said = "2>/tmp/said"  # why the tray did not move, for a step's check
+# Has sr1 to itself (O_EXCL) for a second, as a prober of a disc just loaded may.
+hold_drive = ("python3 -c 'import os, time; os.open(\"/dev/sr1\", os.O_RDONLY | os.O_NONBLOCK | os.O_EXCL); "
+              "open(\"/tmp/held\", \"w\").close(); time.sleep(1)'")
 preload = "LD_PRELOAD=/usr/local/lib/vm_preload.so"
 refusing_driver = f"DORVANEL_VM_NO_TRAY_REQUESTS=1 {preload}"
 # What is mounted on /mnt/disc, bottom first, and the file on top.
@@ -99,9 +103,10 @@ NATIVE = Boot(
              gap=(1.5, 3.0)),
         Step("/D: moves the first drive only", "dorvanel /D: /Open && dorvanel /D: /Close",
              ["ide0 open", "ide0 closed"]),
-        Step("/E: moves the second drive only", "dorvanel /E: /Open && dorvanel /E: /Close",
-             ["ide1 open", "ide1 closed"]),
-        Step("/Z: moves nothing, and the program exits 0", "dorvanel /Z: /Open", []),
+        Step("/E: moves the second drive only, and says nothing", f"dorvanel /E: /Open {said} && dorvanel /E: /Close 2>>/tmp/said",
+             ["ide1 open", "ide1 closed"], check=("cat /tmp/said", "")),
+        Step("/Z: moves nothing, and the program says why and exits 0", f"dorvanel /Z: /Open {said}", [],
+             check=("cat /tmp/said", "dorvanel: /dev/sr22: no such device")),
         Step("descriptors 0, 1 and 2 closed: the drive, opened as 0, opens and closes",
              "dorvanel /D: /Open <&- >&- 2>&- && dorvanel /D: /Close <&- >&- 2>&-", ["ide0 open", "ide0 closed"]),
         # 11 s of waiting: on the oldest kernel series only, to keep the newest one's boot short.
@@ -126,9 +131,12 @@ NATIVE = Boot(
         Step("opening unmounts it, then the tray opens", "dorvanel /E: /Open", ["ide1 open"], mounted=[]),
         Step("closing mounts nothing", "dorvanel /E: /Close", ["ide1 closed"], mounted=[]),
         Step("a disc in use, as the working directory, stays in and mounted",
-             "mount -r /dev/sr1 /mnt/disc && (cd /mnt/disc && dorvanel /E: /Open)", [], mounted=["/dev/sr1"]),
+             f"mount -r /dev/sr1 /mnt/disc && (cd /mnt/disc && dorvanel /E: /Open {said})", [], mounted=["/dev/sr1"],
+             check=("cat /tmp/said", "dorvanel: /dev/sr1: the disc's mount at /mnt/disc is in use")),
         Step("a user who may not unmount it: nothing moves, the disc stays mounted",
-             f"chmod o+r /dev/sr1 && {as_user} dorvanel /E: /Open", [], mounted=["/dev/sr1"]),
+             f"chmod o+r /dev/sr1 && {as_user} dorvanel /E: /Open {said}", [], mounted=["/dev/sr1"],
+             check=("cat /tmp/said",
+                    "dorvanel: /dev/sr1: the disc's mount at /mnt/disc is in use, or this user may not unmount it")),
         Step("another filesystem over the disc's mount point: nothing is unmounted, the tray stays shut",
              "mount -t tmpfs cover /mnt/disc && echo the cover\\'s file >/mnt/disc/note && dorvanel /E: /Open",
              [], mounted=["/dev/sr1"], check=(mount_stack, "/dev/sr1 iso9660\ncover tmpfs\nthe cover's file")),
@@ -177,6 +185,22 @@ NATIVE = Boot(
         Step("a read error in the mount table: nothing is unmounted, the tray stays shut, the program ends",
              f"dorvanel /E: /Close && mount -r /dev/sr1 /mnt/disc && DORVANEL_VM_READ_ERROR=1 {preload} dorvanel /E: /Open",
              ["ide1 closed"], mounted=["/dev/sr1"]),
+        # loop1 (on the disc's image) and loop2 (on loop1) are bound, and the user may open neither.
+        Step("a user's tray opens though loop devices the user may not open are bound",
+             f"umount /mnt/disc && {as_user} dorvanel /E: /Open", ["ide1 open"]),
+        Step("the user's own mount from /etc/fstab comes off, and the tray opens",
+             "dorvanel /E: /Close && echo '/dev/sr1 /mnt/disc iso9660 ro,user,noauto 0 0' >>/etc/fstab && "
+             f"{as_user} mount /mnt/disc && {as_user} dorvanel /E: /Open", ["ide1 closed", "ide1 open"], mounted=[]),
+        Step("root's loop device on the drive itself keeps a user's tray shut",
+             f"dorvanel /E: /Close && losetup -r /dev/loop3 /dev/sr1 && {as_user} dorvanel /E: /Open {said} && "
+             "losetup -d /dev/loop3", ["ide1 closed"],
+             check=("cat /tmp/said", "dorvanel: /dev/sr1: loop3 reads the drive or a file on its disc")),
+        Step("root in a mount namespace whose /dev holds only the drive: the tray opens",
+             "losetup -d /dev/loop2 && "
+             "unshare -m sh -c 'mount -t tmpfs dev /dev && mknod /dev/sr1 b 11 1 && dorvanel /E: /Open'", ["ide1 open"]),
+        Step("a program holding the drive alone for a second is waited for",
+             f"dorvanel /E: /Close && {hold_drive} & until [ -e /tmp/held ]; do sleep 0.05; done && sleep 0.2 && "
+             "dorvanel /E: /Open && wait", ["ide1 closed", "ide1 open"]),
     ],
 )
 
@@ -244,9 +268,12 @@ DESKTOP = Boot(
              ["ide0 closed"], mounted=["/dev/sr0"]),
         Step("root unmounts the user's disc and opens the tray, as before", "dorvanel", ["ide0 open"], mounted=[]),
         # Last: udisks would mount the disc on the first of these.
-        Step("the user's disc on two mount points of /etc/fstab: umount(8) takes both off, and the tray opens",
+        Step("the user's disc on two mount points of /etc/fstab, the second in use: umount(8) refuses it, the first stays",
              f"{users_mount_points} && {as_desktop_user} dorvanel /Close && {disc_appears} && {as_desktop_user} mount /mnt/a && "
-             f"{as_desktop_user} mount /mnt/b && {as_desktop_user} dorvanel", ["ide0 closed", "ide0 open"], mounted=[]),
+             f"{as_desktop_user} mount /mnt/b && (cd /mnt/b && {as_desktop_user} dorvanel 2>/tmp/said)", ["ide0 closed"],
+             mounted=["/dev/sr0", "/dev/sr0"], check=("cat /tmp/said", "dorvanel: /dev/cdrom: the disc's mount at /mnt/b "
+                                                      "is in use, or this user may not unmount it")),
+        Step("umount(8) takes both off, and the tray opens", f"{as_desktop_user} dorvanel", ["ide0 open"], mounted=[]),
     ],
     memory=768,
 )
