@@ -41,11 +41,6 @@ class Case:
     closed: bool = False  # run with descriptors 0, 1 and 2 closed: a device would be opened as 0
     said: bytes = None    # standard error, where not the usage text: by default, each device open refused
 
-    def error(self):
-        if self.closed or self.usage:
-            return b"" if self.closed else USAGE_TEXT
-        return self.said or preloaded.refusals(self.expect)
-
 
 CASES = [
     Case("no arguments open the default device", [], ["open /dev/cdrom"]),
@@ -88,7 +83,8 @@ def traced_run(program, preload, arguments, scratch, closed=False):
 def check(case, result, system_calls, steps, trace):
     problems = report.compare("exit status", result.returncode, 0)
     problems += report.compare("standard output", result.stdout, b"")
-    problems += report.compare("standard error", result.stderr, case.error())
+    said = b"" if case.closed else USAGE_TEXT if case.usage else case.said or preloaded.refusals(case.expect)
+    problems += report.compare("standard error", result.stderr, said)
     # Past the preload only the loader's files and the preload's own log;
     # writes only to standard error, and none that lands while it is closed.
     others = []
