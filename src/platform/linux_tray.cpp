@@ -41,7 +41,7 @@ constexpr Cause mounted_over{"another filesystem is mounted on the disc's, at "}
 constexpr Cause covered{"another filesystem covers ", ", or a directory on the way there"};
 constexpr Cause unreachable{"cannot reach the disc's mount at "};
 constexpr Cause in_use{"the disc's mount at ", " is in use"};
-constexpr Cause umount_refused{"the disc's mount at ", " is in use, or this user may not unmount it"};
+constexpr Cause refused_by_umount{"the disc's mount at ", " is in use, or this user may not unmount it"};
 constexpr Cause not_unmounted{"cannot unmount the disc's mount at "};
 constexpr Cause held_by{"", " holds the drive"};
 constexpr Cause held{"another program holds the drive"};
@@ -97,7 +97,7 @@ bool refuse_unmounted(const char* device, const Unmounted& unmounted, const Devi
         break;
     case Unmounted::End::NotUnmounted:
         if (error == linux_mounts::umount_refused) {
-            refuse(device, umount_refused, calls, at);
+            refuse(device, refused_by_umount, calls, at);
         } else if (error == -EBUSY) {
             refuse(device, in_use, calls, at);
         } else {
