@@ -13,7 +13,8 @@ debian-package: dpkg-buildpackage -us -uc in a clean copy of the source, in
                 --out; lintian raises no tag on the .changes (source, package
                 and debugging symbols), pedantic ones included; hardening-check
                 finds the program hardened; the package's fields and files are
-                the expected ones, its program runs, and the autopkgtest passes.
+                the expected ones, its program runs, and the autopkgtest passes;
+                it runs the unit tests, and with nocheck none.
 """
 import argparse
 import importlib.machinery
@@ -246,16 +247,18 @@ def release_tool():
 copy_source = release_tool().copy_source
 
 
-def debian_build(source, out, version, umask=None):
+def debian_build(source, out, version, umask=None, variant=("", {}, [])):
     """dpkg-buildpackage -us -uc in a copy of the source in out/dorvanel-VERSION, which is made anew, both
-    under `umask` if given; the files it makes land in out. Returns the finished process."""
+    under `umask` if given; the files it makes land in out. A variant adds to the changelog's version, to the
+    environment and to dpkg-buildpackage's options. Returns the finished process."""
     shutil.rmtree(out, ignore_errors=True)
     tree = os.path.join(out, f"dorvanel-{version}")
     earlier = os.umask(umask) if umask is not None else None
     try:
         copy_source(source, tree)
-        return subprocess.run(["dpkg-buildpackage", "-us", "-uc"], cwd=tree, capture_output=True, text=True,
-                              timeout=600)
+        subprocess.run(["sed", "-i", f"1s/)/{variant[0]})/", "debian/changelog"], cwd=tree, check=True)
+        return subprocess.run(["dpkg-buildpackage", "-us", "-uc", *variant[2]], cwd=tree, capture_output=True,
+                              text=True, timeout=600, env=dict(os.environ, **variant[1]))
     finally:
         if earlier is not None:
             os.umask(earlier)
@@ -272,6 +275,16 @@ def build_id(program):
     return found[1] if found else None
 
 
+def contents(deb):
+    """Every file the package holds but its changelog, one after another."""
+    return subprocess.run(f"dpkg-deb --fsys-tarfile {shlex.quote(deb)} | tar -xO --exclude='*/changelog*'",
+                          shell=True, capture_output=True, timeout=60).stdout
+
+
+# The labels of the tests that ran, as dh_auto_test's verbose ctest sums them up.
+TEST_LABELS = re.compile(r"^(\w+) += .*\(\d+ tests?\)$", re.M)
+
+
 def debian_package(args, results):
     built = debian_build(args.source, args.out, args.version)
     architecture = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
@@ -286,8 +299,9 @@ def debian_package(args, results):
     doubled = sorted({flag for command in commands for flag in command
                       if re.match(r"^-(f|D|Wl,-z|fstack)", flag) and command.count(flag) > 1})
     results.case("dpkg-buildpackage -us -uc builds the source package, the package and its debugging symbols, "
-                 "with no flag given twice",
-                 compare("exit status", built.returncode, 0)
+                 "with no flag given twice, and runs the unit tests alone",
+                 compare("exit status, labels run", (built.returncode, TEST_LABELS.findall(built.stdout)),
+                         (0, ["unit"]))
                  + [f"no {os.path.basename(path)}" for path in names.values() if not os.path.isfile(path)]
                  + unless(commands, "no compiler command in its output") + compare("flags given twice", doubled, []),
                  (built.stdout + built.stderr).splitlines()[-30:])
@@ -353,6 +367,21 @@ def debian_package(args, results):
                      unless(f"Copyright: {holders}\nLicense: Expat\n" in copyright
                             and copyright.endswith(f"License: Expat\n{field}\n"), "it does not"),
                      copyright.splitlines())
+
+    # Builds with nocheck build and run no test, and make the first build's files.
+    for suffix, env, options, refused in [("", {"DEB_BUILD_OPTIONS": "nocheck"}, ["-b"], False)]:
+        version = args.version + suffix
+        with tempfile.TemporaryDirectory() as scratch:
+            built = debian_build(args.source, scratch, args.version, variant=(suffix, env, options))
+            same = contents(os.path.join(scratch, f"dorvanel_{version}_{architecture}.deb")) == contents(names["deb"])
+        how = shlex.join([*options, *(f"{name}={value}" for name, value in env.items())])
+        log = built.stdout + built.stderr
+        results.case(f"dpkg-buildpackage {how} " + (f"refuses {version}" if refused else
+                     f"builds {version}, building and running no test, making the first build's files"),
+                     compare("built, labels run, tests built, files but the changelog the first build's, refused",
+                             (built.returncode == 0, TEST_LABELS.findall(log), "_unit_tests" in log, same,
+                              f"Version {version.split('~')[0]} is neither" in log),
+                             (not refused, [], False, not refused, refused)), log.splitlines()[-30:])
 
 
 def autopkgtest(args, results, root, tree, scratch):
