@@ -14,7 +14,8 @@ debian-package: dpkg-buildpackage -us -uc in a clean copy of the source, in
                 and debugging symbols), pedantic ones included; hardening-check
                 finds the program hardened; the package's fields and files are
                 the expected ones, its program runs, and the autopkgtest passes;
-                it runs the unit tests, and with nocheck none.
+                it runs the unit tests, and builds with nocheck (running none),
+                a backport's or a Debian revision's version, files unchanged.
 """
 import argparse
 import importlib.machinery
@@ -368,8 +369,13 @@ def debian_package(args, results):
                             and copyright.endswith(f"License: Expat\n{field}\n"), "it does not"),
                      copyright.splitlines())
 
-    # Builds with nocheck build and run no test, and make the first build's files.
-    for suffix, env, options, refused in [("", {"DEB_BUILD_OPTIONS": "nocheck"}, ["-b"], False)]:
+    # Builds with nocheck, as an option or a profile, build and run no test; a native source package has no
+    # Debian revision, so that one is binary-only. The files carry project()'s version, as the first build's do;
+    # a changelog whose upstream version is another is refused.
+    for suffix, env, options, refused in [("", {"DEB_BUILD_OPTIONS": "nocheck"}, ["-b"], False),
+                                          ("~bpo12+1", {"DEB_BUILD_PROFILES": "nocheck"}, [], False),
+                                          ("-1", {"DEB_BUILD_OPTIONS": "nocheck"}, ["-b"], False),
+                                          (".1~bpo12+1", {"DEB_BUILD_OPTIONS": "nocheck"}, ["-b"], True)]:
         version = args.version + suffix
         with tempfile.TemporaryDirectory() as scratch:
             built = debian_build(args.source, scratch, args.version, variant=(suffix, env, options))
