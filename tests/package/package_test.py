@@ -5,10 +5,11 @@ windows-zip:    the ZIP holds exactly dorvanel.exe (the built one), a readme
                 Notepad shows well and the licence; sha256sum -c accepts the
                 checksum file beside it.
 linux-install:  `cmake --install` puts the program (not stripped), its manual
-                page, its bash completion and its licence under a prefix, and
-                nothing else; the page renders without warnings and what it
-                says about drives, output, waits and exit status is what the
-                program does; bash-completion finds the completion there.
+                page, its bash completion, its licence, its desktop entry and
+                its icons under a prefix, and nothing else; the page renders
+                without warnings and what it says about drives, output, waits
+                and exit status is what the program does; bash-completion finds
+                the completion there; desktop-file-validate passes the entry.
 debian-package: dpkg-buildpackage -us -uc in a clean copy of the source, in
                 --out; lintian raises no tag on the .changes (source, package
                 and debugging symbols), pedantic ones included; hardening-check
@@ -79,8 +80,9 @@ def readme_problems(text, version):
 
 # --- Linux -----------------------------------------------------------------
 
-INSTALLED = ["bin/dorvanel", "share/bash-completion/completions/dorvanel", "share/doc/dorvanel/LICENSE",
-             "share/man/man1/dorvanel.1"]
+INSTALLED = sorted(["bin/dorvanel", "share/applications/dorvanel.desktop", "share/bash-completion/completions/dorvanel",
+                    "share/doc/dorvanel/LICENSE", "share/man/man1/dorvanel.1"]
+                   + [f"share/icons/hicolor/{n}x{n}/apps/dorvanel.png" for n in [16, 24, 32, 48, 64, 128, 256]])
 
 
 def installed_files(prefix):
@@ -121,18 +123,21 @@ def linux_install(args, results):
         page = os.path.join(prefix, "share", "man", "man1", "dorvanel.1")
         problems = (compare("cmake --install exit status", install.returncode, 0)
                     + compare("installed files", installed_files(prefix), INSTALLED))
-        results.case("cmake --install puts exactly the program, page, completion and licence", problems,
+        results.case("cmake --install puts exactly the program, page, completion, licence, entry and icons", problems,
                      install.stderr.splitlines())
         if problems:
             return
+        entry = subprocess.run(["desktop-file-validate", os.path.join(prefix, "share/applications/dorvanel.desktop")],
+                               capture_output=True, text=True, timeout=60)
         results.case("the installed program is the built one, not stripped, executable by everyone, "
-                     "its completion found",
+                     "its completion found, its desktop entry valid",
                      compare("bin/dorvanel is the built program", read_bytes(program), read_bytes(args.program))
                      + compare("sections", [name for name in [".symtab"] if name not in sections(program)],
                                [])
                      + unless(os.stat(program).st_mode & stat.S_IXOTH, "bin/dorvanel is not executable by others")
                      + compare("completion bash-completion loads", completion_in(prefix),
-                               "complete -F _dorvanel dorvanel"))
+                               "complete -F _dorvanel dorvanel")
+                     + compare("desktop-file-validate", (entry.returncode, entry.stdout + entry.stderr), (0, "")))
         rendered = {}
         for locale in ["C", "C.UTF-8"]:
             result = render(page, locale)
