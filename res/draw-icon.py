@@ -1,12 +1,18 @@
 #!/usr/bin/env python3
-"""Draws res/dorvanel.ico: a CD drive with its tray out and a disc on it,
-at 32 x 32 and 16 x 16 pixels in the 16 standard Windows colours.
+"""Draws the program's icon: a CD drive with its tray out and a disc on it,
+in the 16 standard Windows colours. res/dorvanel.ico, the exe's, holds it at
+32 x 32 and 16 x 16 pixels; res/icons/NxN/apps/dorvanel.png, for the hicolor
+theme of Linux desktops, at each size in PNG_SIZES.
 
 Each size is drawn from the same shapes, sampled at the pixel centres, so
-the small image is the large one redrawn rather than scaled down.
-Run it from anywhere; it writes the icon beside itself."""
+a small image is a large one redrawn rather than scaled down.
+Run it from anywhere; it writes the files beside itself."""
 import os
 import struct
+import zlib
+
+# The sizes desktops ask for most: menus and panels, launchers and docks.
+PNG_SIZES = [16, 24, 32, 48, 64, 128, 256]
 
 # The standard 16-colour palette, as (red, green, blue).
 PALETTE = [
@@ -98,7 +104,25 @@ def icon(sizes):
     return out + b''.join(images)
 
 
+def png(pixels):
+    """An 8-bit PNG over the palette, with a 17th entry for transparent."""
+    def chunk(kind, data):
+        return struct.pack('>I', len(data)) + kind + data + struct.pack('>I', zlib.crc32(kind + data))
+    clear = len(PALETTE)
+    rows = b''.join(b'\0' + bytes(clear if index is None else index for index in row) for row in pixels)
+    return (b'\x89PNG\r\n\x1a\n'
+            + chunk(b'IHDR', struct.pack('>IIBBBBB', len(pixels), len(pixels), 8, 3, 0, 0, 0))
+            + chunk(b'PLTE', b''.join(bytes(colour) for colour in PALETTE + [(0, 0, 0)]))
+            + chunk(b'tRNS', bytes([255] * clear + [0]))
+            + chunk(b'IDAT', zlib.compress(rows, 9)) + chunk(b'IEND', b''))
+
+
 if __name__ == '__main__':
-    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'dorvanel.ico')
-    with open(path, 'wb') as f:
+    here = os.path.dirname(os.path.abspath(__file__))
+    with open(os.path.join(here, 'dorvanel.ico'), 'wb') as f:
         f.write(icon([32, 16]))
+    for size in PNG_SIZES:
+        folder = os.path.join(here, 'icons', f'{size}x{size}', 'apps')
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, 'dorvanel.png'), 'wb') as f:
+            f.write(png(draw(size)))

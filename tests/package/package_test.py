@@ -5,10 +5,11 @@ windows-zip:    the ZIP holds exactly dorvanel.exe (the built one), a readme
                 Notepad shows well and the licence; sha256sum -c accepts the
                 checksum file beside it.
 linux-install:  `cmake --install` puts the program (not stripped), its manual
-                page, its bash completion and its licence under a prefix, and
-                nothing else; the page renders without warnings and what it
-                says about drives, output, waits and exit status is what the
-                program does; bash-completion finds the completion there.
+                page, bash completion, licence, desktop entry and icons under a
+                prefix, and nothing else; the page renders without warnings and
+                what it says about drives, output, waits and exit status is what
+                the program does; bash-completion finds the completion there;
+                desktop-file-validate passes the entry.
 debian-package: dpkg-buildpackage -us -uc in a clean copy of the source, in
                 --out; lintian raises no tag on the .changes (source, package
                 and debugging symbols), pedantic ones included; hardening-check
@@ -77,8 +78,9 @@ def readme_problems(text, version):
 
 # --- Linux -----------------------------------------------------------------
 
-INSTALLED = ["bin/dorvanel", "share/bash-completion/completions/dorvanel", "share/doc/dorvanel/LICENSE",
-             "share/man/man1/dorvanel.1"]
+INSTALLED = sorted(["bin/dorvanel", "share/applications/dorvanel.desktop", "share/bash-completion/completions/dorvanel",
+                    "share/doc/dorvanel/LICENSE", "share/man/man1/dorvanel.1"]
+                   + [f"share/icons/hicolor/{n}x{n}/apps/dorvanel.png" for n in [16, 24, 32, 48, 64, 128, 256]])
 
 
 def installed_files(prefix):
@@ -119,16 +121,19 @@ def linux_install(args, results):
         page = os.path.join(prefix, "share", "man", "man1", "dorvanel.1")
         problems = (compare("cmake --install exit status", install.returncode, 0)
                     + compare("installed files", installed_files(prefix), INSTALLED))
-        results.case("cmake --install puts exactly the program, page, completion and licence", problems,
+        results.case("cmake --install puts exactly the program, page, completion, licence, entry and icons", problems,
                      install.stderr.splitlines())
         if problems:
             return
+        entry = subprocess.run(["desktop-file-validate", os.path.join(prefix, "share/applications/dorvanel.desktop")],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=60)
         results.case("the installed program is the built one, not stripped, executable by everyone, "
-                     "its completion found",
+                     "its completion found, its desktop entry valid",
                      compare("bin/dorvanel is the built program", read_bytes(program), read_bytes(args.program))
                      + compare("sections", [name for name in [".symtab"] if name not in sections(program)],
                                [])
                      + unless(os.stat(program).st_mode & stat.S_IXOTH, "bin/dorvanel is not executable by others")
+                     + compare("desktop-file-validate", (entry.returncode, entry.stdout), (0, ""))
                      + compare("completion bash-completion loads", completion_in(prefix),
                                "complete -F _dorvanel dorvanel"))
         rendered = {}
@@ -249,16 +254,17 @@ def release_tool():
 copy_source = release_tool().copy_source
 
 
-def debian_build(source, out, version, umask=None):
-    """dpkg-buildpackage -us -uc in a copy of the source in out/dorvanel-VERSION, which is made anew, both
-    under `umask` if given; the files it makes land in out. Returns the finished process."""
+def debian_build(source, out, version, umask=None, suffix="", env=(), options=()):
+    """dpkg-buildpackage -us -uc `options` with `env`, in a copy of the source in out/dorvanel-VERSION made anew,
+    both under `umask` if given, `suffix` added to its version; the files land in out. Returns the process."""
     shutil.rmtree(out, ignore_errors=True)
     tree = os.path.join(out, f"dorvanel-{version}")
     earlier = os.umask(umask) if umask is not None else None
     try:
         copy_source(source, tree)
-        return subprocess.run(["dpkg-buildpackage", "-us", "-uc"], cwd=tree, capture_output=True, text=True,
-                              timeout=600)
+        subprocess.run(["sed", "-i", f"1s/)/{suffix})/", "debian/changelog"], cwd=tree, check=True)
+        return subprocess.run(["dpkg-buildpackage", "-us", "-uc", *options], cwd=tree, capture_output=True,
+                              text=True, timeout=600, env=dict(os.environ, **dict(env)))
     finally:
         if earlier is not None:
             os.umask(earlier)
@@ -289,8 +295,9 @@ def debian_package(args, results):
     doubled = sorted({flag for command in commands for flag in command
                       if re.match(r"^-(f|D|Wl,-z|fstack)", flag) and command.count(flag) > 1})
     results.case("dpkg-buildpackage -us -uc builds the source package, the package and its debugging symbols, "
-                 "with no flag given twice",
-                 compare("exit status", built.returncode, 0)
+                 "with no flag given twice, and runs the unit tests alone",
+                 compare("exit status, labels in ctest's summary", (built.returncode, re.findall(
+                     r"^(\w+) += .*\(\d+ tests?\)$", built.stdout, re.M)), (0, ["unit"]))
                  + [f"no {os.path.basename(path)}" for path in names.values() if not os.path.isfile(path)]
                  + unless(commands, "no compiler command in its output") + compare("flags given twice", doubled, []),
                  (built.stdout + built.stderr).splitlines()[-30:])
@@ -356,6 +363,26 @@ def debian_package(args, results):
                      unless(f"Copyright: {holders}\nLicense: Expat\n" in copyright
                             and copyright.endswith(f"License: Expat\n{field}\n"), "it does not"),
                      copyright.splitlines())
+
+    # Builds with nocheck, as an option or a profile, build no test; a Debian revision's is binary-only, as a
+    # native source package has none. Files but the changelog are the first build's; another version is refused.
+    def contents(deb):
+        return subprocess.run(f"dpkg-deb --fsys-tarfile {shlex.quote(deb)} | tar -xO --exclude='*/changelog*'",
+                              shell=True, capture_output=True, timeout=60).stdout
+    for suffix, env, options, builds in [("", "DEB_BUILD_OPTIONS", ["-b"], True),
+                                         ("-1", "DEB_BUILD_OPTIONS", ["-b"], True),
+                                         ("~bpo12+1", "DEB_BUILD_PROFILES", [], True),
+                                         (".1", "DEB_BUILD_OPTIONS", ["-b"], False)]:
+        version = args.version + suffix
+        with tempfile.TemporaryDirectory() as scratch:
+            built = debian_build(args.source, scratch, args.version, None, suffix, {env: "nocheck"}, options)
+            same = contents(os.path.join(scratch, f"dorvanel_{version}_{architecture}.deb")) == contents(names["deb"])
+        log = built.stdout + built.stderr
+        results.case(shlex.join([f"{env}=nocheck", "dpkg-buildpackage", *options])
+                     + (f" builds {version} and no test" if builds else f" refuses {version}"),
+                     compare("built, tests built, files the first build's, refused", (built.returncode == 0,
+                             "_unit_tests" in log, same, f"Version {version} is neither" in log),
+                             (builds, False, builds, not builds)), log.splitlines()[-30:])
 
 
 def autopkgtest(args, results, root, tree, scratch):
