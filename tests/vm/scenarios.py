@@ -95,7 +95,9 @@ deep_folder = (f"mkdir -p /tmp/n1/{deep} /tmp/n2/{'x' * 250} && mv /tmp/top /tmp
 NATIVE = Boot(
     "the Linux program on five drives, one with a disc",
     [ide("ide0", 0), ide("ide1", 1, disc=True), SATA, VIRTIO_SCSI, USB],
-    ["install -m 755 {program} /usr/local/bin/dorvanel", "install -m 644 {preload} /usr/local/lib/vm_preload.so", "mkdir /mnt/disc"],
+    ["install -m 755 {program} /usr/local/bin/dorvanel", "install -m 644 {preload} /usr/local/lib/vm_preload.so", "mkdir /mnt/disc",
+     # umount(8) records a `user` mount by its user's name.
+     "getent passwd 1000 >/dev/null || useradd -u 1000 -M dora"],
     [
         Step("no argument opens the default drive", "dorvanel", ["ide0 open"]),
         Step("/Close closes it", "dorvanel /Close", ["ide0 closed"]),
