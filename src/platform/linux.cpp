@@ -69,17 +69,15 @@ int backing_file(const char* name, std::span<char> path) {
     (void)std::snprintf(attribute, sizeof attribute, "/sys/block/%s/loop/backing_file", name);
     const int fd = open(attribute, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return -errno;
-    std::size_t size = 0;
-    ssize_t got = 1;
-    while (got > 0 && size < path.size()) {
-        got = read(fd, path.data() + size, path.size() - size);
-        if (got > 0) size += static_cast<std::size_t>(got);
-        if (got < 0 && errno == EINTR) got = 1;
+    // sysfs gives an attribute whole, in one read.
+    ssize_t got;
+    while ((got = read(fd, path.data(), path.size())) < 0 && errno == EINTR) {
     }
     const int error = errno;
     close(fd);
     if (got < 0) return -error;
     // The kernel ends the path with a newline; one that fills the room was cut short.
+    const auto size = static_cast<std::size_t>(got);
     if (size == 0 || size == path.size() || path[size - 1] != '\n') return -ENAMETOOLONG;
     path[size - 1] = '\0';
     return 0;
