@@ -76,14 +76,16 @@ void refuse_open(const char* device, int error, const DeviceCalls& calls) {
     }
 }
 
-// Says why the disc's mounts did not all come off; false where nothing
-// stands in the way.
-bool refuse_unmounted(const char* device, const Unmounted& unmounted, const DeviceCalls& calls) {
+// Says why the drive is still held, by how taking the disc's mounts off ended.
+void refuse_held(const char* device, DeviceNumbers drive, const Unmounted& unmounted, const DeviceCalls& calls) {
     const char* const at = unmounted.mount_point;
     const int error = unmounted.error;
     switch (unmounted.end) {
-    case Unmounted::End::NotMounted:
-    case Unmounted::End::AllOff: return false;
+    case Unmounted::End::NotMounted: {
+        const char* const holder = calls.holder(drive);
+        return holder ? refuse(device, held_by, calls, holder) : refuse(device, held, calls);
+    }
+    case Unmounted::End::AllOff: refuse(device, still_held, calls); break;
     case Unmounted::End::Unreadable: refuse(device, table_unreadable, calls); break;
     case Unmounted::End::Torn: refuse(device, table_torn, calls); break;
     case Unmounted::End::MountedOver: refuse(device, mounted_over, calls, at); break;
@@ -105,7 +107,6 @@ bool refuse_unmounted(const char* device, const Unmounted& unmounted, const Devi
         }
         break;
     }
-    return true;
 }
 
 // The device at `path`, opened exclusively, if it is still `drive`.
@@ -145,12 +146,7 @@ void open_tray(const char* device, const DeviceCalls& calls) {
             calls.wait(pause_ms);
             fd = open_alone(device, *drive, calls);
         }
-        if (fd == -EBUSY) {
-            if (refuse_unmounted(device, unmounted, calls)) return;
-            if (unmounted.end == Unmounted::End::AllOff) return refuse(device, still_held, calls);
-            const char* const holder = calls.holder(*drive);
-            return holder ? refuse(device, held_by, calls, holder) : refuse(device, held, calls);
-        }
+        if (fd == -EBUSY) return refuse_held(device, *drive, unmounted, calls);
     }
     if (fd < 0) return refuse_open(device, fd, calls);
 
