@@ -53,14 +53,15 @@ TEST(DriveLetters, NameTheDevice) {
 std::vector<std::string> calls;
 std::vector<int> open_answers;    // one per open, in turn
 std::vector<int> unlock_answers;  // one per unlock, in turn; then 0
-Stacked stacked;
+std::vector<ScsiAnswer> scsi_answers;  // one per SCSI command, in turn; then carried out
+LoopOnDrive loop;
 linux_mounts::Unmounted unmounted;
 const char* holder;
 int eject_answer;
 int close_tray_answer;
 
-int record_open(const char* path, bool alone) {
-    calls.push_back(std::string("open ") + path + (alone ? " alone" : ""));
+int record_open(const char* path, bool exclusive) {
+    calls.push_back(std::string("open ") + path + (exclusive ? " alone" : ""));
     const int answer = open_answers.front();
     open_answers.erase(open_answers.begin());
     return answer;
@@ -69,12 +70,12 @@ std::optional<DeviceNumbers> answer_cd_drive(int fd) {
     if (fd >= 60) return std::nullopt;
     return DeviceNumbers{11, fd >= 50 ? 2U : 1U};
 }
-Stacked answer_stacked(DeviceNumbers) { return stacked; }
+LoopOnDrive answer_loop(DeviceNumbers) { return loop; }
 linux_mounts::Unmounted record_unmount_disc(DeviceNumbers drive) {
     calls.push_back("unmount " + std::to_string(drive.major) + ":" + std::to_string(drive.minor));
     return unmounted;
 }
-int record_control(int fd, unsigned long request, unsigned long argument) {
+int record_ioctl(int fd, unsigned long request, unsigned long argument) {
     const std::string on = " fd" + std::to_string(fd);
     switch (request) {
     case CDROM_LOCKDOOR: {
@@ -89,29 +90,36 @@ int record_control(int fd, unsigned long request, unsigned long argument) {
     default: calls.push_back("unexpected request"); return -EINVAL;
     }
 }
-int record_start_stop(int fd, bool start) {
-    calls.push_back(std::string(start ? "scsi load" : "scsi eject") + " fd" + std::to_string(fd));
-    return 0;
+ScsiAnswer record_scsi(int fd, std::array<std::uint8_t, 6> command) {
+    calls.push_back(std::string(command[0] == 0x1E ? "scsi allow" : command[4] == 3 ? "scsi load" : "scsi eject") + " fd" +
+                    std::to_string(fd));
+    if (scsi_answers.empty()) return {};
+    const ScsiAnswer answer = scsi_answers.front();
+    scsi_answers.erase(scsi_answers.begin());
+    return answer;
 }
 void record_close(int fd) { calls.push_back("close fd" + std::to_string(fd)); }
 void record_wait(std::uint32_t milliseconds) { calls.push_back("wait " + std::to_string(milliseconds)); }
-void record_say(std::span<const std::string_view> pieces) {
+void record_line(std::span<const std::string_view> pieces) {
     calls.emplace_back("say ");
     for (const std::string_view piece : pieces) calls.back() += piece;
 }
 
-constexpr DeviceCalls recording_calls{record_open,    answer_cd_drive,   answer_stacked, record_unmount_disc,
+constexpr DeviceCalls recording_calls{record_open,  answer_cd_drive, answer_loop,  record_unmount_disc,
                                       [](DeviceNumbers) { return holder; },
-                                      record_control, record_start_stop, record_close,   record_wait, record_say};
+                                      record_ioctl, record_scsi,     record_close, record_wait, record_line};
 
 // The calls of an eject, probed on fd 4 and opened alone on fd 5, whose
-// unlock is refused `refusals` times; then what is said, if anything.
-std::vector<std::string> eject_unlocked_after(int refusals, const std::string& said = "") {
+// unlock is refused `refusals` times, removal not allowed by the drive
+// either; then `then`, and what is said, if anything.
+std::vector<std::string> eject_unlocked_after(int refusals, const std::string& said = "",
+                                              std::initializer_list<std::string> then = {"eject fd5", "close fd5"}) {
     std::vector<std::string> expected{"open /dev/cdrom", "close fd4", "open /dev/cdrom alone", "lockdoor 0 fd5"};
+    if (refusals > 0) expected.emplace_back("scsi allow fd5");
     for (int i = 0; i < refusals && i < 20; ++i) {
         expected.insert(expected.end(), {"wait 100", "lockdoor 0 fd5"});
     }
-    expected.insert(expected.end(), {"eject fd5", "close fd5"});
+    expected.insert(expected.end(), then);
     if (!said.empty()) expected.push_back("say dorvanel: /dev/cdrom: " + said);
     return expected;
 }
@@ -135,7 +143,8 @@ struct DriveCase {
     int eject_answer, close_tray_answer;
     std::vector<std::string> calls;
     std::vector<int> unlock_answers = {};
-    Stacked stacked = {};
+    std::vector<ScsiAnswer> scsi_answers = {};
+    LoopOnDrive loop = {};
     linux_mounts::Unmounted unmounted = {End::AllOff};
     const char* holder = nullptr;
 };
@@ -143,7 +152,7 @@ struct DriveCase {
 // Still held once the unmounts stopped as `unmounted` says: why is said.
 DriveCase unmounts_stopped(linux_mounts::Unmounted end, const std::string& line) {
     return {line, "/dev/sr1", DoorAction::Open, {3, -EBUSY, -EBUSY}, 0, 0, held_then(0, {"say dorvanel: /dev/sr1: " + line}),
-            {}, {}, end};
+            {}, {}, {}, end};
 }
 
 const DriveCase drive_cases[] = {
@@ -180,33 +189,33 @@ const DriveCase drive_cases[] = {
                      "the disc's mount at /mnt/d is in use, or this user may not unmount it"),
     unmounts_stopped({End::NotUnmounted, -ENOENT, "/mnt/d"}, "cannot unmount the disc's mount at /mnt/d: No such file or directory"),
     {"a mount point not proven, yet the drive free by then: the tray opens", "/dev/sr1", DoorAction::Open,
-     {3, -EBUSY, 7}, 0, 0, held_then(0, {"lockdoor 0 fd7", "eject fd7", "close fd7"}), {}, {}, {End::NotProven}},
+     {3, -EBUSY, 7}, 0, 0, held_then(0, {"lockdoor 0 fd7", "eject fd7", "close fd7"}), {}, {}, {}, {End::NotProven}},
     {"held briefly with no disc mounted: opened alone once it lets go", "/dev/sr1", DoorAction::Open,
-     {3, -EBUSY, -EBUSY, -EBUSY, 7}, 0, 0, held_then(2, {"lockdoor 0 fd7", "eject fd7", "close fd7"}), {}, {},
+     {3, -EBUSY, -EBUSY, -EBUSY, 7}, 0, 0, held_then(2, {"lockdoor 0 fd7", "eject fd7", "close fd7"}), {}, {}, {},
      {End::NotMounted}},
     {"held for good by a device: given up after 2 s", "/dev/sr1", DoorAction::Open,
      [] { std::vector<int> answers(23, -EBUSY); return answers[0] = 3, answers; }(), 0, 0,
-     held_then(20, {"say dorvanel: /dev/sr1: dm-0 holds the drive"}), {}, {}, {End::NotMounted}, "dm-0"},
+     held_then(20, {"say dorvanel: /dev/sr1: dm-0 holds the drive"}), {}, {}, {}, {End::NotMounted}, "dm-0"},
     {"held briefly, then the door lock: two seconds of waits in all", "/dev/sr1", DoorAction::Open, {3, -EBUSY, -EBUSY, 7},
      0, 0, [] {
-         auto expected = held_then(1, {"lockdoor 0 fd7"});
+         auto expected = held_then(1, {"lockdoor 0 fd7", "scsi allow fd7"});
          for (int i = 0; i < 19; ++i) expected.insert(expected.end(), {"wait 100", "lockdoor 0 fd7"});
          return expected.insert(expected.end(), {"eject fd7", "close fd7"}), expected;
-     }(), std::vector<int>(40, -EBUSY), {}, {End::NotMounted}},
+     }(), std::vector<int>(40, -EBUSY), {{-EPERM}}, {}, {End::NotMounted}},
     {"no CD drive: nothing unmounted, no request", "/dev/cdrom", DoorAction::Open, {60}, 0, 0,
      {"open /dev/cdrom", "close fd60", "say dorvanel: /dev/cdrom: not a CD drive"}},
     {"no CD drive: no request to close either", "/dev/cdrom", DoorAction::Close, {60}, 0, 0,
      {"open /dev/cdrom", "close fd60", "say dorvanel: /dev/cdrom: not a CD drive"}},
     {"a loop device on the drive: nothing unmounted, the tray stays shut", "/dev/sr1", DoorAction::Open, {3}, 0, 0,
-     {"open /dev/sr1", "close fd3", "say dorvanel: /dev/sr1: loop3 reads the drive or a file on its disc"}, {},
-     {LoopVerdict::Drive, "loop3"}},
+     {"open /dev/sr1", "close fd3", "say dorvanel: /dev/sr1: loop3 reads the drive or a file on its disc"}, {}, {},
+     {LoopReads::Drive, "loop3"}},
     {"what a loop device reads cannot be told", "/dev/sr1", DoorAction::Open, {3}, 0, 0,
-     {"open /dev/sr1", "close fd3", "say dorvanel: /dev/sr1: cannot tell whether loop3 reads the drive"}, {},
-     {LoopVerdict::Unknown, "loop3"}},
+     {"open /dev/sr1", "close fd3", "say dorvanel: /dev/sr1: cannot tell whether loop3 reads the drive"}, {}, {},
+     {LoopReads::Unknown, "loop3"}},
     {"/sys/block unreadable", "/dev/sr1", DoorAction::Open, {3}, 0, 0,
      {"open /dev/sr1", "close fd3",
-      "say dorvanel: /dev/sr1: cannot read /sys/block to tell whether a loop device reads the drive"}, {},
-     {LoopVerdict::Unknown}},
+      "say dorvanel: /dev/sr1: cannot read /sys/block to tell whether a loop device reads the drive"}, {}, {},
+     {LoopReads::Unknown}},
     {"the path leads to another drive once opened alone: nothing", "/dev/cdrom", DoorAction::Open, {3, 50}, 0, 0,
      {"open /dev/cdrom", "close fd3", "open /dev/cdrom alone", "close fd50", "say dorvanel: /dev/cdrom: no such device"}},
     {"no tray motor: SCSI eject", "/dev/cdrom", DoorAction::Open, {4, 5}, -ENOSYS, 0,
@@ -219,9 +228,23 @@ const DriveCase drive_cases[] = {
     {"i/o error on close: no retry", "/dev/cdrom", DoorAction::Close, {6}, 0, -EIO,
      {"open /dev/cdrom", "closetray fd6", "close fd6", "say dorvanel: /dev/cdrom: the drive refused the request: Input/output error"}},
     {"unlock refused while udev has the drive open: asked again", "/dev/cdrom", DoorAction::Open, {4, 5}, 0, 0,
-     eject_unlocked_after(2), {-EBUSY, -EBUSY}},
+     eject_unlocked_after(2), {-EBUSY, -EBUSY}, {{-EPERM}}},
     {"unlock refused for good: ejected after 2 s all the same", "/dev/cdrom", DoorAction::Open, {4, 5}, 0, 0,
-     eject_unlocked_after(40), std::vector<int>(40, -EBUSY)},
+     eject_unlocked_after(40), std::vector<int>(40, -EBUSY), {{-EPERM}}},
+    {"unlock refused, the user may write: the drive allows removal, no wait", "/dev/cdrom", DoorAction::Open, {4, 5}, 0,
+     0, {"open /dev/cdrom", "close fd4", "open /dev/cdrom alone", "lockdoor 0 fd5", "scsi allow fd5", "eject fd5",
+         "close fd5"}, {-EBUSY}},
+    // The driver hands the request to the drive (a positive answer); the drive's own answer says why.
+    {"a locked door the user may not unlock: the drive says so", "/dev/cdrom", DoorAction::Open, {4, 5}, 2, 0,
+     eject_unlocked_after(40, "the door is locked while another program has the drive open (on Debian, members of "
+                              "the group cdrom may open the tray all the same)", {"eject fd5", "scsi eject fd5", "close fd5"}),
+     std::vector<int>(40, -EBUSY), {{-EPERM}, {0, 2, 5, 0x53, 2, 0, 8}}},
+    {"a drive that cannot close its tray says so", "/dev/cdrom", DoorAction::Close, {5}, 0, 2,
+     {"open /dev/cdrom", "closetray fd5", "scsi load fd5", "close fd5",
+      "say dorvanel: /dev/cdrom: the drive cannot do this"}, {}, {{0, 2, 5, 0x24, 0, 0, 8}}},
+    {"a reason with no words of the program's: its numbers", "/dev/cdrom", DoorAction::Open, {4, 5}, -ENOSYS, 0,
+     eject_unlocked_after(0, "the drive refused the request (SCSI status 0x02, sense 6/28/00)", {"eject fd5", "scsi eject fd5", "close fd5"}),
+     {}, {{0, 2, 6, 0x28, 0, 0, 8}}},
     {"another failure to unlock: no retry", "/dev/cdrom", DoorAction::Open, {4, 5}, 0, 0, eject_unlocked_after(0),
      {-EIO}},
 };
@@ -240,7 +263,8 @@ TEST(TrayDriver, MakesTheDriverCallsInOrderAndSaysWhyTheTrayStays) {
         eject_answer = c.eject_answer;
         close_tray_answer = c.close_tray_answer;
         unlock_answers = c.unlock_answers;
-        stacked = c.stacked;
+        scsi_answers = c.scsi_answers;
+        loop = c.loop;
         unmounted = c.unmounted;
         holder = c.holder;
         move_tray(drive_of(c.device), c.action, recording_calls);
@@ -260,27 +284,27 @@ struct LoopCase {
     const char* path;
     int stat;
     BackingFile seen;
-    LoopVerdict verdict;
+    LoopReads reads;
 };
 
 constexpr DeviceNumbers drive{11, 1}, root_fs{8, 1};
 const LoopCase* loop_case;
 
 const LoopCase loop_cases[] = {
-    {"its node opens: a file elsewhere", 0, {root_fs}, 0, "", 0, {}, LoopVerdict::Elsewhere},
-    {"its node opens: the drive itself", 0, {{0, 6}, drive}, 0, "", 0, {}, LoopVerdict::Drive},
-    {"its node opens: a file on the disc", 0, {drive}, 0, "", 0, {}, LoopVerdict::Drive},
-    {"unbound since it was listed", -ENXIO, {}, 0, "", 0, {}, LoopVerdict::Elsewhere},
+    {"its node opens: a file elsewhere", 0, {root_fs}, 0, "", 0, {}, LoopReads::Other},
+    {"its node opens: the drive itself", 0, {{0, 6}, drive}, 0, "", 0, {}, LoopReads::Drive},
+    {"its node opens: a file on the disc", 0, {drive}, 0, "", 0, {}, LoopReads::Drive},
+    {"unbound since it was listed", -ENXIO, {}, 0, "", 0, {}, LoopReads::Other},
     {"node refused, a file of the root filesystem", -EACCES, {}, 0, "/var/lib/snapd/snaps/core.snap", 0, {root_fs},
-     LoopVerdict::Elsewhere},
-    {"node refused, the drive's node", -EPERM, {}, 0, "/dev/sr1", 0, {{0, 6}, drive}, LoopVerdict::Drive},
-    {"no node in /dev, a file on the disc", -ENOENT, {}, 0, "/media/disc/image.iso", 0, {drive}, LoopVerdict::Drive},
-    {"node refused, a removed node", -EACCES, {}, 0, "/tmp/node (deleted)", -ENOENT, {}, LoopVerdict::Unknown},
-    {"node refused, a device node /dev lacks", -ENOENT, {}, 0, "/dev/sr1", -ENOENT, {}, LoopVerdict::Unknown},
+     LoopReads::Other},
+    {"node refused, the drive's node", -EPERM, {}, 0, "/dev/sr1", 0, {{0, 6}, drive}, LoopReads::Drive},
+    {"no node in /dev, a file on the disc", -ENOENT, {}, 0, "/media/disc/image.iso", 0, {drive}, LoopReads::Drive},
+    {"node refused, a removed node", -EACCES, {}, 0, "/tmp/node (deleted)", -ENOENT, {}, LoopReads::Unknown},
+    {"node refused, a device node /dev lacks", -ENOENT, {}, 0, "/dev/sr1", -ENOENT, {}, LoopReads::Unknown},
     {"node refused, a path that resolves for nobody", -EACCES, {}, 0, "/home/alice/disk.img", -EACCES, {},
-     LoopVerdict::Elsewhere},
-    {"node refused, sysfs unreadable", -EACCES, {}, -EACCES, "", 0, {}, LoopVerdict::Unknown},
-    {"node refused, unbound since", -EACCES, {}, -ENOENT, "", 0, {}, LoopVerdict::Elsewhere},
+     LoopReads::Other},
+    {"node refused, sysfs unreadable", -EACCES, {}, -EACCES, "", 0, {}, LoopReads::Unknown},
+    {"node refused, unbound since", -EACCES, {}, -ENOENT, "", 0, {}, LoopReads::Other},
 };
 
 constexpr LoopCalls answering_loop_calls{
@@ -298,7 +322,7 @@ constexpr LoopCalls answering_loop_calls{
 TEST(LoopDevices, AreJudgedByWhatTheUserCanRead) {
     for (const LoopCase& c : loop_cases) {
         loop_case = &c;
-        EXPECT_EQ(judge_loop("loop3", drive, answering_loop_calls), c.verdict) << c.name;
+        EXPECT_EQ(judge_loop("loop3", drive, answering_loop_calls), c.reads) << c.name;
     }
 }
 

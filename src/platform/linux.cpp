@@ -28,9 +28,15 @@
 namespace dorvanel::platform {
 namespace {
 
-int open_device(const char* path, bool alone) {
+int open_device(const char* path, bool exclusive) {
     // Without O_NONBLOCK the driver may close the tray or wait for a disc.
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | (alone ? O_EXCL : 0));
+    // The kernel lets a SCSI command that allows removal through only a
+    // descriptor open for writing (or root's).
+    constexpr int flags = O_NONBLOCK | O_CLOEXEC;
+    int fd = exclusive ? open(path, O_RDWR | O_EXCL | flags) : -1;
+    if (fd < 0 && (!exclusive || errno == EACCES || errno == EPERM || errno == EROFS)) {
+        fd = open(path, O_RDONLY | flags | (exclusive ? O_EXCL : 0));
+    }
     return fd < 0 ? -errno : fd;
 }
 
@@ -111,24 +117,24 @@ const char* next_name(DIR* folder, int& error) {
 // The first bound loop device that reads the drive, or of which that cannot
 // be told; also that, with no name, where /sys/block cannot be read to its
 // end: then a loop device could be left out.
-linux_tray::Stacked stacked_loop(linux_tray::DeviceNumbers drive) {
+linux_tray::LoopOnDrive loop_on_drive(linux_tray::DeviceNumbers drive) {
     DIR* const block = opendir("/sys/block");
-    if (block == nullptr) return {linux_tray::LoopVerdict::Unknown};
-    linux_tray::Stacked stacked;
+    if (block == nullptr) return {linux_tray::LoopReads::Unknown};
+    linux_tray::LoopOnDrive loop;
     int error = 0;
-    for (const char* name; stacked.verdict == linux_tray::LoopVerdict::Elsewhere &&
-                           (name = next_name(block, error)) != nullptr;) {
+    for (const char* name;
+         loop.reads == linux_tray::LoopReads::Other && (name = next_name(block, error)) != nullptr;) {
         char bound[sizeof "/sys/block//loop" + NAME_MAX];
         // Only a loop device that is bound has this folder.
         (void)std::snprintf(bound, sizeof bound, "/sys/block/%s/loop", name);
         if (access(bound, F_OK) == 0) {
-            stacked = {linux_tray::judge_loop(name, drive, loop_calls), name};
+            loop = {linux_tray::judge_loop(name, drive, loop_calls), name};
         } else if (errno != ENOENT) {
-            stacked = {linux_tray::LoopVerdict::Unknown, name};
+            loop = {linux_tray::LoopReads::Unknown, name};
         }
     }
     closedir(block);
-    return error != 0 ? linux_tray::Stacked{linux_tray::LoopVerdict::Unknown} : stacked;
+    return error != 0 ? linux_tray::LoopOnDrive{linux_tray::LoopReads::Unknown} : loop;
 }
 
 const char* holder(linux_tray::DeviceNumbers drive) {
@@ -173,33 +179,43 @@ linux_mounts::Unmounted unmount_disc(linux_tray::DeviceNumbers drive) {
     return unmounted;
 }
 
-int control(int fd, unsigned long request, unsigned long argument) {
-    return ioctl(fd, request, argument) < 0 ? -errno : 0;
+int cdrom_ioctl(int fd, unsigned long request, unsigned long argument) {
+    const int result = ioctl(fd, request, argument);
+    return result < 0 ? -errno : result;
 }
 
-// How long a drive has to answer START STOP UNIT (the kernel allows no less
+// How long a drive has to answer a SCSI command (the kernel allows no less
 // than 7 s). Then the kernel aborts the command and, as it never retries one
 // sent through SG_IO, returns: a drive that never answers holds the program
 // about this long, not until it answers.
-constexpr unsigned start_stop_timeout_ms = 10000;
+constexpr unsigned scsi_timeout_ms = 10000;
 
-int start_stop_unit(int fd, bool start) {
-    unsigned char command[6] = {0x1B, 0, 0, 0, static_cast<unsigned char>(start ? 0x03 : 0x02), 0};
-    unsigned char sense[32] = {};
+linux_tray::ScsiAnswer scsi_command(int fd, std::array<std::uint8_t, 6> command) {
+    std::array<std::uint8_t, 32> sense{};
     sg_io_hdr_t io{};
     io.interface_id = 'S';
     io.dxfer_direction = SG_DXFER_NONE;
-    io.cmd_len = sizeof command;
-    io.cmdp = command;
-    io.mx_sb_len = sizeof sense;
-    io.sbp = sense;
-    io.timeout = start_stop_timeout_ms;
-    return ioctl(fd, SG_IO, &io) < 0 ? -errno : 0;
+    io.cmd_len = command.size();
+    io.cmdp = command.data();
+    io.mx_sb_len = sense.size();
+    io.sbp = sense.data();
+    io.timeout = scsi_timeout_ms;
+    if (ioctl(fd, SG_IO, &io) < 0) return {-errno};
+    linux_tray::ScsiAnswer answer{0, io.status, 0, 0, 0, io.host_status, io.driver_status};
+    // Fixed-format sense (70h, 71h) has the key in byte 2, and ASC and ASCQ in
+    // 12 and 13; descriptor format (72h, 73h) in bytes 1 to 3.
+    const bool fixed = (sense[0] & 0x7E) == 0x70;
+    if ((fixed || (sense[0] & 0x7E) == 0x72) && io.sb_len_wr >= (fixed ? 14 : 4)) {
+        answer.sense_key = sense[fixed ? 2 : 1] & 0x0F;
+        answer.asc = sense[fixed ? 12 : 2];
+        answer.ascq = sense[fixed ? 13 : 3];
+    }
+    return answer;
 }
 
 void close_device(int fd) { close(fd); }
 
-void say(std::span<const std::string_view> pieces) {
+void write_line(std::span<const std::string_view> pieces) {
     // A reader that has gone must not end the program with SIGPIPE; a
     // failed write has nowhere to be reported.
     (void)signal(SIGPIPE, SIG_IGN);
@@ -213,8 +229,8 @@ void say(std::span<const std::string_view> pieces) {
     }
 }
 
-constexpr linux_tray::DeviceCalls device_calls{open_device, cd_drive,        stacked_loop, unmount_disc, holder,
-                                               control,     start_stop_unit, close_device, wait,         say};
+constexpr linux_tray::DeviceCalls device_calls{open_device, cd_drive,     loop_on_drive, unmount_disc, holder,
+                                               cdrom_ioctl, scsi_command, close_device,  wait,         write_line};
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include <linux/limits.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace dorvanel::linux_tray {
@@ -17,8 +18,8 @@ constexpr bool is_unsupported(int result) {
 }
 
 // Another opener is waited for, a tenth of a second at a time, two seconds
-// in all: one that holds the door lock, or one that has the drive to itself
-// while the disc is not mounted.
+// in all: one that keeps this user from unlocking the door, or one that has
+// the drive to itself while the disc is not mounted.
 constexpr int most_waits = 20;
 constexpr std::uint32_t pause_ms = 100;
 
@@ -49,6 +50,34 @@ constexpr Cause still_held{
     "the drive is still held once the disc is unmounted: by a mount of another mount namespace, an overlay "
     "or another program"};
 constexpr Cause drive_refused{"the drive refused the request"};
+constexpr Cause refused_with{"the drive refused the request (", ")"};
+constexpr Cause no_answer{"the drive did not answer"};
+constexpr Cause locked_by_other{
+    "the door is locked while another program has the drive open (on Debian, members of the group cdrom may open "
+    "the tray all the same)"};
+
+// SCSI commands that move no data: PREVENT ALLOW MEDIUM REMOVAL, allowing;
+// START STOP UNIT with LoEj set, Start clear to eject and set to load.
+constexpr std::array<std::uint8_t, 6> allow_removal{0x1E, 0, 0, 0, 0, 0};
+constexpr std::array<std::uint8_t, 6> eject_command{0x1B, 0, 0, 0, 0x02, 0};
+constexpr std::array<std::uint8_t, 6> load_command{0x1B, 0, 0, 0, 0x03, 0};
+constexpr std::uint8_t check_condition = 0x02, driver_sense = 0x08, any = 0xFF;
+
+constexpr bool carried_out(const ScsiAnswer& answer) {
+    return answer.error == 0 && answer.status == 0 && answer.host_status == 0 && answer.driver_status == 0;
+}
+
+// The drive's reasons, by sense key, ASC and ASCQ; the first that matches is said.
+struct Reason {
+    std::uint8_t key, asc, ascq;
+    Cause cause;
+};
+constexpr Reason reasons[] = {
+    {0x05, 0x53, 0x02, {"the door is locked"}},                              // medium removal prevented
+    {any, 0x53, 0x00, {"the tray is blocked, or the drive could not move it"}},  // media load or eject failed
+    {0x02, any, any, {"the drive is not ready"}},
+    {0x05, any, any, {"the drive cannot do this"}},  // a command or a field it does not take
+};
 
 // "dorvanel: DEVICE: CAUSE", with the name and the error's text where given.
 void refuse(std::string_view device, const Cause& cause, const DeviceCalls& calls, const char* name = nullptr,
@@ -63,7 +92,7 @@ void refuse(std::string_view device, const Cause& cause, const DeviceCalls& call
         pieces[count++] = ": ";
         pieces[count++] = std::strerror(-error);
     }
-    calls.say({pieces.data(), count});
+    calls.write_line({pieces.data(), count});
 }
 
 void refuse_open(const char* device, int error, const DeviceCalls& calls) {
@@ -109,8 +138,41 @@ void refuse_held(const char* device, DeviceNumbers drive, const Unmounted& unmou
     }
 }
 
+// Says why the drive did not carry out a SCSI command, by its answer.
+// `door_held`: the driver would not let this user unlock the door.
+void refuse_answer(const char* device, const ScsiAnswer& answer, bool door_held, const DeviceCalls& calls) {
+    if (answer.error < 0) return refuse(device, drive_refused, calls, nullptr, answer.error);
+    if (answer.host_status != 0 || (answer.driver_status & ~driver_sense) != 0) return refuse(device, no_answer, calls);
+    // ASC 53h: removal prevented (ASCQ 02h) or, from some drives under a lock, load or eject failed (00h).
+    if (door_held && answer.status == check_condition && answer.asc == 0x53) return refuse(device, locked_by_other, calls);
+    const auto matches = [](std::uint8_t reason, std::uint8_t sense) { return reason == any || reason == sense; };
+    for (const Reason& reason : reasons) {
+        if (answer.status == check_condition && matches(reason.key, answer.sense_key) &&
+            matches(reason.asc, answer.asc) && matches(reason.ascq, answer.ascq)) {
+            return refuse(device, reason.cause, calls);
+        }
+    }
+    char numbers[sizeof "SCSI status 0xFF, sense FF/FF/FF"];
+    (void)std::snprintf(numbers, sizeof numbers, "SCSI status 0x%02X, sense %X/%02X/%02X", answer.status,
+                        answer.sense_key, answer.asc, answer.ascq);
+    refuse(device, refused_with, calls, numbers);
+}
+
+// Moves the tray through the driver, closes the drive, and says why where
+// the tray did not move. Where the driver does not support the request, or
+// handed it to the drive, which refused (sr keeps the drive's reason to
+// itself), the drive is sent START STOP UNIT, and its own answer decides.
+void move_and_close(int fd, const char* device, DoorAction action, bool door_held, const DeviceCalls& calls) {
+    const bool open = action == DoorAction::Open;
+    const int result = calls.cdrom_ioctl(fd, open ? CDROMEJECT : CDROMCLOSETRAY, 0);
+    ScsiAnswer answer{result};
+    if (result > 0 || is_unsupported(result)) answer = calls.scsi_command(fd, open ? eject_command : load_command);
+    calls.close_device(fd);
+    if (!carried_out(answer)) refuse_answer(device, answer, door_held, calls);
+}
+
 // The device at `path`, opened exclusively, if it is still `drive`.
-int open_alone(const char* path, DeviceNumbers drive, const DeviceCalls& calls) {
+int open_exclusive(const char* path, DeviceNumbers drive, const DeviceCalls& calls) {
     const int fd = calls.open_device(path, true);
     if (fd < 0 || calls.cd_drive(fd) == drive) return fd;
     calls.close_device(fd);
@@ -125,53 +187,52 @@ void open_tray(const char* device, const DeviceCalls& calls) {
     const auto drive = calls.cd_drive(probe);
     calls.close_device(probe);
     if (!drive) return refuse(device, not_a_cd_drive, calls);
-    const Stacked stacked = calls.stacked_loop(*drive);
-    if (stacked.verdict == LoopVerdict::Drive) return refuse(device, loop_reads, calls, stacked.name);
-    if (stacked.verdict == LoopVerdict::Unknown) {
-        return stacked.name ? refuse(device, loop_unknown, calls, stacked.name) : refuse(device, sys_unreadable, calls);
+    const LoopOnDrive loop = calls.loop_on_drive(*drive);
+    if (loop.reads == LoopReads::Drive) return refuse(device, loop_reads, calls, loop.name);
+    if (loop.reads == LoopReads::Unknown) {
+        return loop.name ? refuse(device, loop_unknown, calls, loop.name) : refuse(device, sys_unreadable, calls);
     }
 
-    // Open alone, the drive is lent to no filesystem: none is mounted from
-    // it, and none can be until the tray has moved.
+    // Opened exclusively, the drive is lent to no filesystem: none is mounted
+    // from it, and none can be until the tray has moved.
     int waits = most_waits;
-    int fd = open_alone(device, *drive, calls);
+    int fd = open_exclusive(device, *drive, calls);
     if (fd == -EBUSY) {
         // Whatever stopped the unmounts, the drive may be free by now: the
         // exclusive open has the last word.
         const Unmounted unmounted = calls.unmount_disc(*drive);
-        fd = open_alone(device, *drive, calls);
+        fd = open_exclusive(device, *drive, calls);
         // Held with no disc mounted: a prober of a disc just loaded, say. A
         // disc that was mounted is held by what still uses it, which lasts.
         for (; fd == -EBUSY && unmounted.end == Unmounted::End::NotMounted && waits > 0; --waits) {
             calls.wait(pause_ms);
-            fd = open_alone(device, *drive, calls);
+            fd = open_exclusive(device, *drive, calls);
         }
         if (fd == -EBUSY) return refuse_held(device, *drive, unmounted, calls);
     }
     if (fd < 0) return refuse_open(device, fd, calls);
 
     // Opening the drive reports a disc just loaded, and udev's cdrom_id then
-    // opens it too, to lock the door; while it does (a tenth of a second),
-    // the driver lets only root unlock the door.
-    for (; calls.control(fd, CDROM_LOCKDOOR, 0) == -EBUSY && waits > 0; --waits) calls.wait(pause_ms);
-    int result = calls.control(fd, CDROMEJECT, 0);
-    if (is_unsupported(result)) result = calls.start_stop_unit(fd, false);
-    calls.close_device(fd);
-    if (result != 0) refuse(device, drive_refused, calls, nullptr, result);
+    // opens it too, to lock the door. While anyone else has the drive open
+    // (cdrom_id for a tenth of a second, a player as long as it plays), the
+    // driver lets only root unlock the door: a user who may write to the
+    // drive then has the drive itself allow removal, as eject(1) does; any
+    // other user waits for the unlock.
+    int unlock = calls.cdrom_ioctl(fd, CDROM_LOCKDOOR, 0);
+    const bool allowed = unlock == -EBUSY && carried_out(calls.scsi_command(fd, allow_removal));
+    for (; unlock == -EBUSY && !allowed && waits > 0; --waits) {
+        calls.wait(pause_ms);
+        unlock = calls.cdrom_ioctl(fd, CDROM_LOCKDOOR, 0);
+    }
+    move_and_close(fd, device, DoorAction::Open, unlock == -EBUSY && !allowed, calls);
 }
 
 void close_tray(const char* device, const DeviceCalls& calls) {
     const int fd = calls.open_device(device, false);
     if (fd < 0) return refuse_open(device, fd, calls);
-    const bool cd_drive = calls.cd_drive(fd).has_value();
-    int result = 0;
-    if (cd_drive) {
-        result = calls.control(fd, CDROMCLOSETRAY, 0);
-        if (is_unsupported(result)) result = calls.start_stop_unit(fd, true);
-    }
+    if (calls.cd_drive(fd)) return move_and_close(fd, device, DoorAction::Close, false, calls);
     calls.close_device(fd);
-    if (!cd_drive) return refuse(device, not_a_cd_drive, calls);
-    if (result != 0) refuse(device, drive_refused, calls, nullptr, result);
+    refuse(device, not_a_cd_drive, calls);
 }
 
 }  // namespace
@@ -195,25 +256,26 @@ std::optional<DevicePath> device_for(const DriveElement& drive) {
     return device;
 }
 
-LoopVerdict judge_loop(const char* name, DeviceNumbers drive, const LoopCalls& calls) {
+LoopReads judge_loop(const char* name, DeviceNumbers drive, const LoopCalls& calls) {
     const auto reads = [&](const BackingFile& file) {
-        return file.on == drive || file.is == drive ? LoopVerdict::Drive : LoopVerdict::Elsewhere;
+        return file.on == drive || file.is == drive ? LoopReads::Drive : LoopReads::Other;
     };
     BackingFile file;
     const int status = calls.status(name, file);
-    if (status == -ENXIO) return LoopVerdict::Elsewhere;  // unbound since it was listed
+    if (status == -ENXIO) return LoopReads::Other;  // unbound since it was listed
     if (status == 0) return reads(file);
 
     char path[PATH_MAX + sizeof " (deleted)"] = {};
     const int read = calls.backing_file(name, {path, sizeof path});
-    if (read == -ENOENT) return LoopVerdict::Elsewhere;  // its loop folder goes when it is unbound
-    if (read != 0) return LoopVerdict::Unknown;
+    if (read == -ENOENT) return LoopReads::Other;  // its loop folder goes when it is unbound
+    if (read != 0) return LoopReads::Unknown;
     file = {};
     if (calls.stat(path, file) == 0) return reads(file);
     const std::string_view text = path;
-    if (text.starts_with("/dev/") || text.ends_with(" (deleted)")) return LoopVerdict::Unknown;
-    // Resolving for nobody, it counts as elsewhere: a file on the disc keeps the drive claimed, as the exclusive open sees.
-    return LoopVerdict::Elsewhere;
+    if (text.starts_with("/dev/") || text.ends_with(" (deleted)")) return LoopReads::Unknown;
+    // A path this user cannot look up counts as another file: a file on the disc keeps the drive claimed by its
+    // filesystem, which the exclusive open sees. A node of the drive outside /dev would not be seen.
+    return LoopReads::Other;
 }
 
 void move_tray(const DriveElement& drive, DoorAction action, const DeviceCalls& calls) {

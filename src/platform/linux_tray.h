@@ -27,13 +27,13 @@ struct DevicePath {
 std::optional<DevicePath> device_for(const DriveElement& drive);
 
 // What a bound loop device reads, as far as this user can tell.
-enum class LoopVerdict : std::uint8_t { Elsewhere, Drive, Unknown };
+enum class LoopReads : std::uint8_t { Other, Drive, Unknown };
 
-// A loop device that reads the drive, or of which that cannot be told: none
-// (Elsewhere) when no loop device does. No name where /sys/block cannot be
-// read to its end.
-struct Stacked {
-    LoopVerdict verdict = LoopVerdict::Elsewhere;
+// The first loop device that reads the drive, or of which that cannot be
+// told; none (Other) when no loop device does. No name where /sys/block
+// cannot be read to its end.
+struct LoopOnDrive {
+    LoopReads reads = LoopReads::Other;
     const char* name = nullptr;
 };
 
@@ -60,47 +60,61 @@ struct LoopCalls {
 // the numbers the loop device keeps, or where its node cannot be opened (a
 // user outside group disk, a /dev that lacks it), by its backing file's path
 // as the kernel gives it.
-LoopVerdict judge_loop(const char* name, DeviceNumbers drive, const LoopCalls& calls);
+LoopReads judge_loop(const char* name, DeviceNumbers drive, const LoopCalls& calls);
+
+// A SCSI command's answer through SG_IO: `error` is -errno where the kernel
+// did not send it; else the drive's status and sense, and the host's and the
+// driver's status (nonzero where the drive did not answer).
+struct ScsiAnswer {
+    int error = 0;
+    std::uint8_t status = 0, sense_key = 0, asc = 0, ascq = 0;
+    std::uint16_t host_status = 0, driver_status = 0;
+};
 
 // The system calls the tray is driven with; those that return an int give
 // 0 or a negative errno, and open_device a descriptor or a negative errno.
 struct DeviceCalls {
-    // Read-only and non-blocking; `alone` adds O_EXCL, which the kernel
-    // refuses with EBUSY while a mounted filesystem holds the device.
-    int (*open_device)(const char* path, bool alone);
+    // Non-blocking. `exclusive` adds O_EXCL, which the kernel refuses with
+    // EBUSY while a mounted filesystem holds the device, and asks for
+    // read-write where the user may write to it; read-only otherwise.
+    int (*open_device)(const char* path, bool exclusive);
     // The numbers of the CD drive open on `fd`; none for any other device.
     std::optional<DeviceNumbers> (*cd_drive)(int fd);
     // A loop device that reads the drive or a file on its disc, or of which
     // that cannot be told (judge_loop). Unlike a mount or a device-mapper
     // target, a loop device does not claim the drive, so the exclusive open
     // would not see it.
-    Stacked (*stacked_loop)(DeviceNumbers drive);
+    LoopOnDrive (*loop_on_drive)(DeviceNumbers drive);
     // Unmounts the disc's own mounts, all or none proven (see linux_mounts.h).
     // A mount point it names stays readable until the process ends.
     linux_mounts::Unmounted (*unmount_disc)(DeviceNumbers drive);
     // The name of a device that holds the drive (/sys/block/NAME/holders), if any.
     const char* (*holder)(DeviceNumbers drive);
-    int (*control)(int fd, unsigned long request, unsigned long argument);
-    // SCSI START STOP UNIT with LoEj set; `start` clear ejects, set loads.
-    int (*start_stop_unit)(int fd, bool start);
+    // A CD-ROM driver request: 0, -errno, or a positive SCSI status where
+    // the driver (sr) handed the request to the drive, which refused it.
+    int (*cdrom_ioctl)(int fd, unsigned long request, unsigned long argument);
+    // Sends a 6-byte SCSI command that moves no data.
+    ScsiAnswer (*scsi_command)(int fd, std::array<std::uint8_t, 6> command);
     void (*close_device)(int fd);
     void (*wait)(std::uint32_t milliseconds);
     // Writes one line, made of these pieces, to standard error.
-    void (*say)(std::span<const std::string_view> pieces);
+    void (*write_line)(std::span<const std::string_view> pieces);
 };
 
 // Opens the tray of the drive (an empty element is the default drive) or
 // closes it; where the tray does not move, says why in one line, "dorvanel:
 // DEVICE: CAUSE". Any device but a CD drive gets no request.
 //
-// Opening: the tray opens only once the drive is the program's alone. A
-// drive held by a mount is first freed by unmounting the disc's own mounts;
-// one still held after that (a disc in use, a mount the user may not unmount
-// or that something covers), or read by a loop device, keeps the tray shut.
-// A drive that another program holds while the disc is not mounted is
-// waited for, as the door lock is, two seconds in all. Closing never mounts
-// or unmounts anything. Both fall back to the SCSI command where the driver
-// does not support the request.
+// Opening: the tray opens only once no filesystem, device-mapper target or
+// other program claims the drive (the exclusive open) and no loop device
+// reads it. The disc's own mounts are unmounted first; a drive still held
+// after that (a disc in use, a mount the user may not unmount or that
+// something covers) keeps the tray shut. A drive claimed while the disc is
+// not mounted is waited for, as the door lock is, two seconds in all.
+// Programs that keep the drive open without claiming it do not keep it shut.
+// Closing never mounts or unmounts anything. Where the driver does not
+// support a request, or the drive refused it, the drive is sent START STOP
+// UNIT, and its own answer decides.
 void move_tray(const DriveElement& drive, DoorAction action, const DeviceCalls& calls);
 
 }  // namespace dorvanel::linux_tray

@@ -28,7 +28,7 @@ WRITE_CALL = re.compile(r"^\d+ +writev?\((\d+), .* = (-?\d+)")
 SLEEP_CALL = re.compile(r"^\d+ +(?:clock_)?nanosleep\(")
 # What the dynamic loader opens before the program runs.
 LOADER_FILE = re.compile(r"^/etc/ld\.so\.cache$|\.so(\.\d+)*$")
-# Must never be asked for on a CD drive: writing, creating, truncating.
+# Must never be asked for on the first open of a device, whatever it is: writing, creating, truncating.
 FORBIDDEN_FLAGS = {"O_WRONLY", "O_RDWR", "O_CREAT", "O_TRUNC", "O_APPEND"}
 
 

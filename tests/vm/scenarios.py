@@ -76,6 +76,10 @@ said = "2>/tmp/said"  # why the tray did not move, for a step's check
 # Has sr1 to itself (O_EXCL) for a second, as a prober of a disc just loaded may.
 hold_drive = ("python3 -c 'import os, time; os.open(\"/dev/sr1\", os.O_RDONLY | os.O_NONBLOCK | os.O_EXCL); "
               "open(\"/tmp/held\", \"w\").close(); time.sleep(1)'")
+# Locks sr1's door and keeps the drive open, as a player does; its pid in /tmp/reader.
+lock_and_read = ("python3 -c 'import fcntl, os, time; fd = os.open(\"/dev/sr1\", os.O_RDONLY | os.O_NONBLOCK); "
+                 "fcntl.ioctl(fd, 0x5329, 1); open(\"/tmp/reader\", \"w\").write(str(os.getpid())); time.sleep(600)' & "
+                 "until [ -s /tmp/reader ]; do sleep 0.05; done")
 preload = "LD_PRELOAD=/usr/local/lib/vm_preload.so"
 refusing_driver = f"DORVANEL_VM_NO_TRAY_REQUESTS=1 {preload}"
 # What is mounted on /mnt/disc, bottom first, and the file on top.
@@ -116,7 +120,8 @@ NATIVE = Boot(
              "echo 1 >/sys/bus/pseudo/drivers/scsi_debug/add_host && until [ -b /dev/sr5 ]; do sleep 0.1; done", [],
              kernels=("6.1",)),
         Step("the SCSI command unanswered: the program gives it up and ends long before the drive answers",
-             f"{refusing_driver} dorvanel /I: /Open", [], took=(5, 15), kernels=("6.1",)),
+             f"{refusing_driver} dorvanel /I: /Open {said}", [], took=(5, 15), kernels=("6.1",),
+             check=("cat /tmp/said", "dorvanel: /dev/sr5: the drive did not answer")),
         Step("another program locks the door", "eject -i on /dev/sr0", [], locked=["ide0"]),
         Step("the locked door opens all the same", "dorvanel /D: /Open && dorvanel /D: /Close",
              ["ide0 open", "ide0 closed"], locked=[]),
@@ -203,6 +208,13 @@ NATIVE = Boot(
         Step("a program holding the drive alone for a second is waited for",
              f"dorvanel /E: /Close && {hold_drive} & until [ -e /tmp/held ]; do sleep 0.05; done && sleep 0.2 && "
              "dorvanel /E: /Open && wait", ["ide1 closed", "ide1 open"]),
+        Step("a program locks the door and keeps the drive open: a user who may only read the drive is told why",
+             f"dorvanel /E: /Close && chmod o=r /dev/sr1 && {lock_and_read} && {as_user} dorvanel /E: /Open {said}",
+             ["ide1 closed"], locked=["ide1"],
+             check=("cat /tmp/said", "dorvanel: /dev/sr1: the door is locked while another program has the drive open "
+                                     "(on Debian, members of the group cdrom may open the tray all the same)")),
+        Step("a user who may write to the drive opens the tray under it",
+             f"chmod o+rw /dev/sr1 && {as_user} dorvanel /E: /Open && kill $(cat /tmp/reader)", ["ide1 open"]),
     ],
 )
 
@@ -276,6 +288,10 @@ DESKTOP = Boot(
              mounted=["/dev/sr0", "/dev/sr0"], check=("cat /tmp/said", "dorvanel: /dev/cdrom: the disc's mount at /mnt/b "
                                                       "is in use, or this user may not unmount it")),
         Step("umount(8) takes both off, and the tray opens", f"{as_desktop_user} dorvanel", ["ide0 open"], mounted=[]),
+        Step("the user closes the tray: udev locks the door, and a program keeps reading the drive",
+             f"{as_desktop_user} dorvanel /Close && {disc_appears} && (sleep 600 </dev/sr0 >/dev/null 2>&1 &)",
+             ["ide0 closed"], locked=["ide0"]),
+        Step("the user's tray opens under it", f"{as_desktop_user} dorvanel", ["ide0 open"]),
     ],
     memory=768,
 )
