@@ -143,8 +143,9 @@ void refuse_held(const char* device, DeviceNumbers drive, const Unmounted& unmou
 void refuse_answer(const char* device, const ScsiAnswer& answer, bool door_held, const DeviceCalls& calls) {
     if (answer.error < 0) return refuse(device, drive_refused, calls, nullptr, answer.error);
     if (answer.host_status != 0 || (answer.driver_status & ~driver_sense) != 0) return refuse(device, no_answer, calls);
-    // ASC 53h: removal prevented (ASCQ 02h) or, from some drives under a lock, load or eject failed (00h).
-    if (door_held && answer.status == check_condition && answer.asc == 0x53) return refuse(device, locked_by_other, calls);
+    // ASC 53h: removal prevented (02h) or, from some drives under a lock, load or eject failed (00h).
+    const bool locked = answer.status == check_condition && answer.asc == 0x53;
+    if (locked && door_held) return refuse(device, locked_by_other, calls);
     const auto matches = [](std::uint8_t reason, std::uint8_t sense) { return reason == any || reason == sense; };
     for (const Reason& reason : reasons) {
         if (answer.status == check_condition && matches(reason.key, answer.sense_key) &&
@@ -239,20 +240,14 @@ void close_tray(const char* device, const DeviceCalls& calls) {
 
 std::optional<DevicePath> device_for(const DriveElement& drive) {
     DevicePath device;
-    if (drive.size == 0) {
-        constexpr std::string_view default_device = "/dev/cdrom";
-        std::memcpy(device.bytes.data(), default_device.data(), default_device.size());
-        return device;
-    }
     const char letter = drive.bytes[1];
-    if (letter < 'd' || letter > 'z') return std::nullopt;
-
-    constexpr std::string_view prefix = "/dev/sr";
-    const int number = letter - 'd';
-    std::memcpy(device.bytes.data(), prefix.data(), prefix.size());
-    std::size_t size = prefix.size();
-    if (number >= 10) device.bytes[size++] = static_cast<char>('0' + number / 10);
-    device.bytes[size] = static_cast<char>('0' + number % 10);
+    if (drive.size == 0) {
+        (void)std::snprintf(device.bytes.data(), device.bytes.size(), "/dev/cdrom");
+    } else if (letter >= first_drive_letter && letter <= last_drive_letter) {
+        (void)std::snprintf(device.bytes.data(), device.bytes.size(), "/dev/sr%d", letter - first_drive_letter);
+    } else {
+        return std::nullopt;
+    }
     return device;
 }
 
@@ -284,7 +279,13 @@ void move_tray(const DriveElement& drive, DoorAction action, const DeviceCalls& 
         // The letter as typed, where it is one; the line's colon follows it.
         const char letter = drive.bytes[1];
         const char typed = letter >= 'a' && letter <= 'z' ? static_cast<char>(letter - 'a' + 'A') : '?';
-        return refuse({&typed, 1}, {"names no CD drive (D: to Z: are /dev/sr0 to /dev/sr22)"}, calls);
+        const auto first = device_for(DriveElement::for_letter(first_drive_letter)).value_or(DevicePath{});
+        const auto last = device_for(DriveElement::for_letter(last_drive_letter)).value_or(DevicePath{});
+        char range[sizeof "names no CD drive (D: to Z: are  to )" + 2 * sizeof first.bytes];
+        (void)std::snprintf(range, sizeof range, "names no CD drive (%c: to %c: are %s to %s)",
+                            first_drive_letter - 'a' + 'A', last_drive_letter - 'a' + 'A', first.bytes.data(),
+                            last.bytes.data());
+        return refuse({&typed, 1}, {range}, calls);
     }
     if (action == DoorAction::Open) {
         open_tray(device->bytes.data(), calls);

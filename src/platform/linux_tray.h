@@ -22,8 +22,9 @@ struct DevicePath {
 };
 
 // Drive letters name optical drives the way Windows usually letters them:
-// d is /dev/sr0, e is /dev/sr1, ... z is /dev/sr22; no letter is /dev/cdrom.
-// Any other letter names no drive.
+// the first letter Windows gives a CD drive is /dev/sr0, and each next
+// letter the next drive; no letter is /dev/cdrom. Any other names no drive.
+inline constexpr char first_drive_letter = 'd', last_drive_letter = 'z';
 std::optional<DevicePath> device_for(const DriveElement& drive);
 
 // What a bound loop device reads, as far as this user can tell.
