@@ -143,16 +143,16 @@ struct DriveCase {
     int eject_answer, close_tray_answer;
     std::vector<std::string> calls;
     std::vector<int> unlock_answers = {};
-    std::vector<ScsiAnswer> scsi_answers = {};
     LoopOnDrive loop = {};
     linux_mounts::Unmounted unmounted = {End::AllOff};
     const char* holder = nullptr;
+    std::vector<ScsiAnswer> scsi_answers = {};
 };
 
 // Still held once the unmounts stopped as `unmounted` says: why is said.
 DriveCase unmounts_stopped(linux_mounts::Unmounted end, const std::string& line) {
     return {line, "/dev/sr1", DoorAction::Open, {3, -EBUSY, -EBUSY}, 0, 0, held_then(0, {"say dorvanel: /dev/sr1: " + line}),
-            {}, {}, {}, end};
+            {}, {}, end};
 }
 
 const DriveCase drive_cases[] = {
@@ -189,32 +189,32 @@ const DriveCase drive_cases[] = {
                      "the disc's mount at /mnt/d is in use, or this user may not unmount it"),
     unmounts_stopped({End::NotUnmounted, -ENOENT, "/mnt/d"}, "cannot unmount the disc's mount at /mnt/d: No such file or directory"),
     {"a mount point not proven, yet the drive free by then: the tray opens", "/dev/sr1", DoorAction::Open,
-     {3, -EBUSY, 7}, 0, 0, held_then(0, {"lockdoor 0 fd7", "eject fd7", "close fd7"}), {}, {}, {}, {End::NotProven}},
+     {3, -EBUSY, 7}, 0, 0, held_then(0, {"lockdoor 0 fd7", "eject fd7", "close fd7"}), {}, {}, {End::NotProven}},
     {"held briefly with no disc mounted: opened alone once it lets go", "/dev/sr1", DoorAction::Open,
-     {3, -EBUSY, -EBUSY, -EBUSY, 7}, 0, 0, held_then(2, {"lockdoor 0 fd7", "eject fd7", "close fd7"}), {}, {}, {},
+     {3, -EBUSY, -EBUSY, -EBUSY, 7}, 0, 0, held_then(2, {"lockdoor 0 fd7", "eject fd7", "close fd7"}), {}, {},
      {End::NotMounted}},
     {"held for good by a device: given up after 2 s", "/dev/sr1", DoorAction::Open,
      [] { std::vector<int> answers(23, -EBUSY); return answers[0] = 3, answers; }(), 0, 0,
-     held_then(20, {"say dorvanel: /dev/sr1: dm-0 holds the drive"}), {}, {}, {}, {End::NotMounted}, "dm-0"},
+     held_then(20, {"say dorvanel: /dev/sr1: dm-0 holds the drive"}), {}, {}, {End::NotMounted}, "dm-0"},
     {"held briefly, then the door lock: two seconds of waits in all", "/dev/sr1", DoorAction::Open, {3, -EBUSY, -EBUSY, 7},
      0, 0, [] {
          auto expected = held_then(1, {"lockdoor 0 fd7", "scsi allow fd7"});
          for (int i = 0; i < 19; ++i) expected.insert(expected.end(), {"wait 100", "lockdoor 0 fd7"});
          return expected.insert(expected.end(), {"eject fd7", "close fd7"}), expected;
-     }(), std::vector<int>(40, -EBUSY), {{-EPERM}}, {}, {End::NotMounted}},
+     }(), std::vector<int>(40, -EBUSY), {}, {End::NotMounted}, nullptr, {{-EPERM}}},
     {"no CD drive: nothing unmounted, no request", "/dev/cdrom", DoorAction::Open, {60}, 0, 0,
      {"open /dev/cdrom", "close fd60", "say dorvanel: /dev/cdrom: not a CD drive"}},
     {"no CD drive: no request to close either", "/dev/cdrom", DoorAction::Close, {60}, 0, 0,
      {"open /dev/cdrom", "close fd60", "say dorvanel: /dev/cdrom: not a CD drive"}},
     {"a loop device on the drive: nothing unmounted, the tray stays shut", "/dev/sr1", DoorAction::Open, {3}, 0, 0,
-     {"open /dev/sr1", "close fd3", "say dorvanel: /dev/sr1: loop3 reads the drive or a file on its disc"}, {}, {},
+     {"open /dev/sr1", "close fd3", "say dorvanel: /dev/sr1: loop3 reads the drive or a file on its disc"}, {},
      {LoopReads::Drive, "loop3"}},
     {"what a loop device reads cannot be told", "/dev/sr1", DoorAction::Open, {3}, 0, 0,
-     {"open /dev/sr1", "close fd3", "say dorvanel: /dev/sr1: cannot tell whether loop3 reads the drive"}, {}, {},
+     {"open /dev/sr1", "close fd3", "say dorvanel: /dev/sr1: cannot tell whether loop3 reads the drive"}, {},
      {LoopReads::Unknown, "loop3"}},
     {"/sys/block unreadable", "/dev/sr1", DoorAction::Open, {3}, 0, 0,
      {"open /dev/sr1", "close fd3",
-      "say dorvanel: /dev/sr1: cannot read /sys/block to tell whether a loop device reads the drive"}, {}, {},
+      "say dorvanel: /dev/sr1: cannot read /sys/block to tell whether a loop device reads the drive"}, {},
      {LoopReads::Unknown}},
     {"the path leads to another drive once opened alone: nothing", "/dev/cdrom", DoorAction::Open, {3, 50}, 0, 0,
      {"open /dev/cdrom", "close fd3", "open /dev/cdrom alone", "close fd50", "say dorvanel: /dev/cdrom: no such device"}},
@@ -228,9 +228,9 @@ const DriveCase drive_cases[] = {
     {"i/o error on close: no retry", "/dev/cdrom", DoorAction::Close, {6}, 0, -EIO,
      {"open /dev/cdrom", "closetray fd6", "close fd6", "say dorvanel: /dev/cdrom: the drive refused the request: Input/output error"}},
     {"unlock refused while udev has the drive open: asked again", "/dev/cdrom", DoorAction::Open, {4, 5}, 0, 0,
-     eject_unlocked_after(2), {-EBUSY, -EBUSY}, {{-EPERM}}},
+     eject_unlocked_after(2), {-EBUSY, -EBUSY}, {}, {}, nullptr, {{-EPERM}}},
     {"unlock refused for good: ejected after 2 s all the same", "/dev/cdrom", DoorAction::Open, {4, 5}, 0, 0,
-     eject_unlocked_after(40), std::vector<int>(40, -EBUSY), {{-EPERM}}},
+     eject_unlocked_after(40), std::vector<int>(40, -EBUSY), {}, {}, nullptr, {{-EPERM}}},
     {"unlock refused, the user may write: the drive allows removal, no wait", "/dev/cdrom", DoorAction::Open, {4, 5}, 0,
      0, {"open /dev/cdrom", "close fd4", "open /dev/cdrom alone", "lockdoor 0 fd5", "scsi allow fd5", "eject fd5",
          "close fd5"}, {-EBUSY}},
@@ -238,13 +238,13 @@ const DriveCase drive_cases[] = {
     {"a locked door the user may not unlock: the drive says so", "/dev/cdrom", DoorAction::Open, {4, 5}, 2, 0,
      eject_unlocked_after(40, "the door is locked while another program has the drive open (on Debian, members of "
                               "the group cdrom may open the tray all the same)", {"eject fd5", "scsi eject fd5", "close fd5"}),
-     std::vector<int>(40, -EBUSY), {{-EPERM}, {0, 2, 5, 0x53, 2, 0, 8}}},
+     std::vector<int>(40, -EBUSY), {}, {}, nullptr, {{-EPERM}, {0, 2, 5, 0x53, 2, 0, 8}}},
     {"a drive that cannot close its tray says so", "/dev/cdrom", DoorAction::Close, {5}, 0, 2,
      {"open /dev/cdrom", "closetray fd5", "scsi load fd5", "close fd5",
-      "say dorvanel: /dev/cdrom: the drive cannot do this"}, {}, {{0, 2, 5, 0x24, 0, 0, 8}}},
+      "say dorvanel: /dev/cdrom: the drive cannot do this"}, {}, {}, {}, nullptr, {{0, 2, 5, 0x24, 0, 0, 8}}},
     {"a reason with no words of the program's: its numbers", "/dev/cdrom", DoorAction::Open, {4, 5}, -ENOSYS, 0,
      eject_unlocked_after(0, "the drive refused the request (SCSI status 0x02, sense 6/28/00)", {"eject fd5", "scsi eject fd5", "close fd5"}),
-     {}, {{0, 2, 6, 0x28, 0, 0, 8}}},
+     {}, {}, {}, nullptr, {{0, 2, 6, 0x28, 0, 0, 8}}},
     {"another failure to unlock: no retry", "/dev/cdrom", DoorAction::Open, {4, 5}, 0, 0, eject_unlocked_after(0),
      {-EIO}},
 };

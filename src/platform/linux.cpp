@@ -20,8 +20,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <numeric>
 #include <string_view>
 
+#include "platform/linux_process.h"
 #include "platform/linux_tray.h"
 #include "platform/platform.h"
 
@@ -30,8 +32,8 @@ namespace {
 
 int open_device(const char* path, bool exclusive) {
     // Without O_NONBLOCK the driver may close the tray or wait for a disc.
-    // The kernel lets a SCSI command that allows removal through only a
-    // descriptor open for writing (or root's).
+    // The kernel lets the drive be sent PREVENT ALLOW MEDIUM REMOVAL only
+    // through a descriptor open for writing (or by root).
     constexpr int flags = O_NONBLOCK | O_CLOEXEC;
     int fd = exclusive ? open(path, O_RDWR | O_EXCL | flags) : -1;
     if (fd < 0 && (!exclusive || errno == EACCES || errno == EPERM || errno == EROFS)) {
@@ -169,7 +171,6 @@ linux_mounts::Unmounted unmount_disc(linux_tray::DeviceNumbers drive) {
     close(table);
     linux_mounts::Unmounted unmounted{linux_mounts::Unmounted::End::Unreadable};
     if (got == 0) {
-        (void)signal(SIGCHLD, SIG_DFL);  // an ignored SIGCHLD would lose umount's exit status
         unmounted = linux_mounts::unmount_mounts({text, size}, drive,
                                                  {linux_mounts::prove_mount, linux_mounts::unmount_mount});
     }
@@ -215,11 +216,12 @@ linux_tray::ScsiAnswer scsi_command(int fd, std::array<std::uint8_t, 6> command)
 
 void close_device(int fd) { close(fd); }
 
-void write_line(std::span<const std::string_view> pieces) {
-    // A reader that has gone must not end the program with SIGPIPE; a
-    // failed write has nowhere to be reported.
+// Writes these pieces and a newline to standard error, in one writev. A
+// reader that has gone must not end the program with SIGPIPE; a failed
+// write has nowhere to be reported.
+void write_stderr(std::span<const std::string_view> pieces) {
     (void)signal(SIGPIPE, SIG_IGN);
-    std::array<iovec, 9> line{};
+    std::array<iovec, 16> line{};
     std::size_t count = 0;
     for (const std::string_view piece : pieces.first(std::min(pieces.size(), line.size() - 1))) {
         line[count++] = {const_cast<char*>(piece.data()), piece.size()};
@@ -227,6 +229,60 @@ void write_line(std::span<const std::string_view> pieces) {
     line[count++] = {const_cast<char*>("\n"), 1};
     while (writev(STDERR_FILENO, line.data(), static_cast<int>(count)) < 0 && errno == EINTR) {
     }
+}
+
+// Set by /Notify, which the desktop entry's commands give: launched from the
+// desktop, the program has no terminal to show why a tray stayed shut.
+bool notify_desktop = false;
+
+// Whether `argument` is `word` once read as the options are: its slashes
+// removed, A to Z lowercased.
+bool is_option(const char* argument, std::string_view word) {
+    for (char c; (c = *argument++) != '\0';) {
+        lowercase(&c, 1);
+        if (c != '/' && (word.empty() || c != word.front())) return false;
+        if (c != '/') word.remove_prefix(1);
+    }
+    return word.empty();
+}
+
+// Shows the line's device and cause as a notification of the desktop entry's
+// name and icon, through gdbus on the session bus, within a second. The body
+// goes as GVariant text, a quoted string, and as notification markup.
+void notify(std::span<const std::string_view> pieces) {
+    const char* const bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (!notify_desktop || bus == nullptr || *bus == '\0') return;
+    constexpr std::array<std::pair<char, std::string_view>, 5> escapes{
+        {{'&', "&amp;"}, {'<', "&lt;"}, {'>', "&gt;"}, {'"', "\\\""}, {'\\', "\\\\"}}};
+    const auto add = [](std::size_t sum, std::string_view piece) { return sum + piece.size(); };
+    const std::size_t size = std::accumulate(pieces.begin(), pieces.end(), std::size_t{0}, add);
+    // No byte becomes more than five; then the quotes and the zero.
+    char* const body = static_cast<char*>(std::malloc(5 * size + 3));
+    if (body == nullptr) return;
+    char* end = body;
+    *end++ = '"';
+    for (const std::string_view piece : pieces) {
+        for (const char& c : piece) {
+            const auto* escape = std::find_if(escapes.begin(), escapes.end(), [&](auto e) { return e.first == c; });
+            const std::string_view text = escape != escapes.end() ? escape->second : std::string_view(&c, 1);
+            end = std::copy(text.begin(), text.end(), end);
+        }
+    }
+    *end++ = '"';
+    *end = '\0';
+    constexpr const char* name = "\"" DORVANEL_ENTRY_NAME "\"";
+    constexpr const char* icon = "\"" DORVANEL_ENTRY_ICON "\"";
+    const char* const argv[] = {"gdbus", "call", "--session", "--timeout=1", "--dest=org.freedesktop.Notifications",
+                                "--object-path=/org/freedesktop/Notifications",
+                                "--method=org.freedesktop.Notifications.Notify", name, "uint32 0", icon, name, body,
+                                "@as []", "@a{sv} {\"desktop-entry\": <\"dorvanel\">}", "int32 -1", nullptr};
+    (void)linux_process::run_quietly("/usr/bin/gdbus", argv, 1000);
+    std::free(body);
+}
+
+void write_line(std::span<const std::string_view> pieces) {
+    write_stderr(pieces);
+    notify(pieces.subspan(1));  // all but "dorvanel: "
 }
 
 constexpr linux_tray::DeviceCalls device_calls{open_device, cd_drive,     loop_on_drive, unmount_disc, holder,
@@ -241,6 +297,7 @@ std::optional<Arguments> arguments(int argc, char** argv) {
     char* const buffer = static_cast<char*>(std::malloc(2 * size));
     if (buffer == nullptr) return std::nullopt;
     const ArgumentList list = pack_argument_vector(argc, argv, {buffer, size});
+    for (int i = 1; i < argc; ++i) notify_desktop = notify_desktop || is_option(argv[i], "notify");
     return Arguments{list, {buffer + size, size}};
 }
 
@@ -262,29 +319,17 @@ void wait(std::uint32_t milliseconds) {
 }
 
 void show_notice(const char* text, const char*, unsigned) {
-    // The lines end in a plain newline here, the last one too; a failed write
-    // has nowhere to be reported. A reader that has gone must not end the
-    // program with SIGPIPE: the exit status stays 0.
-    (void)signal(SIGPIPE, SIG_IGN);
-    char out[256];
-    std::size_t size = 0;
-    const auto flush = [&] {
-        for (std::size_t done = 0; done < size;) {
-            const ssize_t written = write(STDERR_FILENO, out + done, size - done);
-            if (written < 0 && errno == EINTR) continue;
-            if (written <= 0) break;
-            done += static_cast<std::size_t>(written);
-        }
-        size = 0;
-    };
-    for (const char* c = text;; ++c) {
-        if (size == sizeof out) flush();
-        if (*c == '\0') break;
-        if (*c == '\r' && c[1] == '\n') continue;
-        out[size++] = *c;
+    // The lines end in a plain newline here, the last one too.
+    std::array<std::string_view, 15> pieces{};
+    std::size_t count = 0;
+    for (std::string_view rest = text; count + 2 <= pieces.size();) {
+        const std::size_t end = std::min(rest.find("\r\n"), rest.size());
+        pieces[count++] = {rest.data(), end};
+        if (end == rest.size()) break;
+        pieces[count++] = "\n";
+        rest.remove_prefix(end + 2);
     }
-    out[size++] = '\n';
-    flush();
+    write_stderr({pieces.data(), count});
 }
 
 }  // namespace dorvanel::platform

@@ -1,11 +1,10 @@
 #include "platform/linux_mounts.h"
+#include "platform/linux_process.h"
 
 #include <fcntl.h>
 #include <linux/limits.h>
-#include <spawn.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -232,26 +231,11 @@ bool is_disc_mount(Place place, std::uint64_t mount_id, DeviceNumbers disc) {
 }
 
 // umount(8) knows more than the kernel: fstab's `user` mounts, and the
-// helpers of automounters. It reads nothing, and what it says goes nowhere,
-// even where the program was started with those descriptors closed.
+// helpers of automounters.
 int run_umount(const char* mount_point) {
-    posix_spawn_file_actions_t quiet;
-    if (const int failure = posix_spawn_file_actions_init(&quiet)) return -failure;
-    int failure = posix_spawn_file_actions_addopen(&quiet, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (failure == 0) failure = posix_spawn_file_actions_addopen(&quiet, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    if (failure == 0) failure = posix_spawn_file_actions_adddup2(&quiet, STDOUT_FILENO, STDERR_FILENO);
-    pid_t umount;
-    if (failure == 0) {
-        char* argv[] = {const_cast<char*>("umount"), const_cast<char*>(mount_point), nullptr};
-        failure = posix_spawn(&umount, "/bin/umount", &quiet, nullptr, argv, environ);
-    }
-    posix_spawn_file_actions_destroy(&quiet);
-    if (failure != 0) return -failure;
-    int status;
-    while (waitpid(umount, &status, 0) < 0) {
-        if (errno != EINTR) return -errno;
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : umount_refused;
+    const char* const argv[] = {"umount", mount_point, nullptr};
+    const int result = linux_process::run_quietly("/bin/umount", argv);
+    return result == 1 ? umount_refused : result;
 }
 
 }  // namespace

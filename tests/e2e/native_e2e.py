@@ -180,6 +180,37 @@ def closed_pipe(program):
     return report.compare("exit status", result.returncode, 0)
 
 
+# Under a private session bus, with `dorvanel` in PATH the program, preloaded:
+# the desktop entry launched as a desktop launches it, then the program run
+# from a script; dbus-monitor records every Notify call meanwhile.
+SESSION = r"""
+mkdir bin && printf '#!/bin/sh\nLD_PRELOAD="%s" exec "%s" "$@"\n' "$2" "$3" >bin/dorvanel && chmod +x bin/dorvanel
+dbus-monitor --session "type='method_call',interface='org.freedesktop.Notifications',member='Notify'" >calls &
+until grep -q NameLost calls; do sleep 0.05; done
+PATH=$PWD/bin:$PATH gio launch "$1"
+for i in $(seq 100); do grep -q member=Notify calls && break; sleep 0.1; done
+PATH=$PWD/bin:$PATH dorvanel /Open 2>script.err
+sleep 0.5 && kill $!
+"""
+
+
+def notifications(program, preload, scratch):
+    """Problems with the notifications: one from the entry's launch, with its name and icon, naming the device and
+    why; none from the script, which writes its line to standard error."""
+    entry = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "res", "dorvanel.desktop")
+    with open(entry) as f:
+        text = f.read()
+    name, icon = (re.search(f"^{key}=(.*)$", text, re.M)[1] for key in ["Name", "Icon"])
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("DBUS_", "DISPLAY"))}
+    subprocess.run(["dbus-run-session", "--", "sh", "-c", SESSION, "sh", entry, os.path.abspath(preload),
+                    os.path.abspath(program)], cwd=scratch, env=env, timeout=60, capture_output=True)
+    with open(os.path.join(scratch, "calls")) as calls, open(os.path.join(scratch, "script.err"), "rb") as script:
+        return (report.compare("Notify calls (app, icon, summary, body)",
+                               [re.findall(r'^ +string "(.*)"$', c, re.M)[:4] for c in calls.read().split("member=Notify")[1:]],
+                               [[name, icon, name, "/dev/cdrom: no such device"]])
+                + report.compare("standard error from a script", script.read(), b"dorvanel: /dev/cdrom: no such device\n"))
+
+
 def main(argv):
     if len(argv) != 3:
         print(__doc__, file=sys.stderr)
@@ -192,6 +223,8 @@ def main(argv):
             results.case(case.name, check(case, result, system_calls, steps, trace), system_calls + steps)
         results.case("standard error closed at its far end: the usage notice still exits 0", closed_pipe(program))
         results.case("the preload takes every way of opening a device", *preload_probe(preload, scratch))
+        results.case("launched from the desktop entry, a notification says why; from a script, none",
+                     notifications(program, preload, scratch))
     return results.finish()
 
 

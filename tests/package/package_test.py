@@ -312,18 +312,19 @@ def debian_package(args, results):
                  compare("exit status", lint.returncode, 0)
                  + compare("tags", [line for line in lint.stdout.splitlines() if re.match(r"^[A-Z]: ", line)], []))
 
-    found = fields(names["deb"], ["Package", "Version", "Section", "Depends", "Description"])
+    found = fields(names["deb"], ["Package", "Version", "Section", "Depends", "Recommends", "Description"])
     listing = subprocess.run(["dpkg-deb", "--contents", names["deb"]], capture_output=True, text=True,
                              timeout=60).stdout.splitlines()
     # What cmake --install puts under the prefix, the licence in the copyright file; and the changelog.
     expected = [f"./usr/{path}" for path in INSTALLED if not path.endswith("/LICENSE")]
     expected = [path + ".gz" if path.endswith(".1") else path for path in expected]
     expected += ["./usr/share/doc/dorvanel/copyright", "./usr/share/doc/dorvanel/changelog.gz"]
-    results.case(f"package dorvanel {args.version} in utils, on the C library and mount, with its files",
+    results.case(f"package dorvanel {args.version} in utils, on the C library and mount, gdbus recommended, with its files",
                  compare("package, version, section", [found["Package"], found["Version"], found["Section"]],
                          ["dorvanel", args.version, "utils"])
                  + unless(re.fullmatch(r"libc6 \(>= [\d.]+\), mount", found["Depends"]),
                           f"Depends: {found['Depends']}")
+                 + compare("Recommends", found["Recommends"], "libglib2.0-bin")
                  + unless(len(found["Description"].splitlines()) > 2, "no description beyond its first line")
                  + compare("files", sorted(line.split()[-1] for line in listing if not line.startswith("d")),
                            sorted(expected)))
