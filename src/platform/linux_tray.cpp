@@ -67,14 +67,16 @@ constexpr bool carried_out(const ScsiAnswer& answer) {
     return answer.error == 0 && answer.status == 0 && answer.host_status == 0 && answer.driver_status == 0;
 }
 
-// The drive's reasons, by sense key, ASC and ASCQ; the first that matches is said.
+// The drive's reasons, by sense key, ASC and ASCQ; the first that matches is
+// said, as `held` where there is one and this user may not unlock the door.
 struct Reason {
     std::uint8_t key, asc, ascq;
-    Cause cause;
+    Cause cause, held = {};
 };
 constexpr Reason reasons[] = {
-    {0x05, 0x53, 0x02, {"the door is locked"}},                              // medium removal prevented
-    {any, 0x53, 0x00, {"the tray is blocked, or the drive could not move it"}},  // media load or eject failed
+    {0x05, 0x53, 0x02, {"the door is locked"}, locked_by_other},  // medium removal prevented
+    // Media load or eject failed, which some drives say of a locked door.
+    {any, 0x53, 0x00, {"the tray is blocked, or the drive could not move it"}, locked_by_other},
     {0x02, any, any, {"the drive is not ready"}},
     {0x05, any, any, {"the drive cannot do this"}},  // a command or a field it does not take
 };
@@ -143,14 +145,11 @@ void refuse_held(const char* device, DeviceNumbers drive, const Unmounted& unmou
 void refuse_answer(const char* device, const ScsiAnswer& answer, bool door_held, const DeviceCalls& calls) {
     if (answer.error < 0) return refuse(device, drive_refused, calls, nullptr, answer.error);
     if (answer.host_status != 0 || (answer.driver_status & ~driver_sense) != 0) return refuse(device, no_answer, calls);
-    // ASC 53h: removal prevented (02h) or, from some drives under a lock, load or eject failed (00h).
-    const bool locked = answer.status == check_condition && answer.asc == 0x53;
-    if (locked && door_held) return refuse(device, locked_by_other, calls);
     const auto matches = [](std::uint8_t reason, std::uint8_t sense) { return reason == any || reason == sense; };
     for (const Reason& reason : reasons) {
         if (answer.status == check_condition && matches(reason.key, answer.sense_key) &&
             matches(reason.asc, answer.asc) && matches(reason.ascq, answer.ascq)) {
-            return refuse(device, reason.cause, calls);
+            return refuse(device, door_held && !reason.held.before.empty() ? reason.held : reason.cause, calls);
         }
     }
     char numbers[sizeof "SCSI status 0xFF, sense FF/FF/FF"];
