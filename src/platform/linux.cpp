@@ -297,6 +297,7 @@ std::optional<Arguments> arguments(int argc, char** argv) {
     char* const buffer = static_cast<char*>(std::malloc(2 * size));
     if (buffer == nullptr) return std::nullopt;
     const ArgumentList list = pack_argument_vector(argc, argv, {buffer, size});
+    // /Notify is the Linux program's own: noted here, and left to the grammar to ignore as an unknown word.
     for (int i = 1; i < argc; ++i) notify_desktop = notify_desktop || is_option(argv[i], "notify");
     return Arguments{list, {buffer + size, size}};
 }
