@@ -25,7 +25,7 @@ int run_quietly(const char* path, const char* const argv[], int most_ms) {
     posix_spawn_file_actions_destroy(&quiet);
     if (failure != 0) return -failure;
     if (most_ms >= 0) {
-        // Its pidfd becomes readable when it ends; without one, it is not waited for at all.
+        // Its pidfd becomes readable when it ends; without one, it is killed at once.
         const int ends = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
         pollfd ended{ends, POLLIN, 0};
         if (ends < 0 || poll(&ended, 1, most_ms) != 1) (void)kill(child, SIGKILL);

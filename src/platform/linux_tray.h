@@ -65,7 +65,7 @@ LoopReads judge_loop(const char* name, DeviceNumbers drive, const LoopCalls& cal
 
 // A SCSI command's answer through SG_IO: `error` is -errno where the kernel
 // did not send it; else the drive's status and sense, and the host's and the
-// driver's status (nonzero where the drive did not answer).
+// driver's status, which tell where no answer came from the drive.
 struct ScsiAnswer {
     int error = 0;
     std::uint8_t status = 0, sense_key = 0, asc = 0, ascq = 0;
