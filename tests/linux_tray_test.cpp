@@ -109,20 +109,32 @@ constexpr DeviceCalls recording_calls{record_open,  answer_cd_drive, answer_loop
                                       [](DeviceNumbers) { return holder; },
                                       record_ioctl, record_scsi,     record_close, record_wait, record_line};
 
-// The calls of an eject, probed on fd 4 and opened alone on fd 5, whose
-// unlock is refused `refusals` times, removal not allowed by the drive
-// either; then `then`, and what is said, if anything.
-std::vector<std::string> eject_unlocked_after(int refusals, const std::string& said = "",
-                                              std::initializer_list<std::string> then = {"eject fd5", "close fd5"}) {
-    std::vector<std::string> expected{"open /dev/cdrom", "close fd4", "open /dev/cdrom alone", "lockdoor 0 fd5"};
-    if (refusals > 0) expected.emplace_back("scsi allow fd5");
-    for (int i = 0; i < refusals && i < 20; ++i) {
-        expected.insert(expected.end(), {"wait 100", "lockdoor 0 fd5"});
-    }
-    expected.insert(expected.end(), then);
+// The calls of an eject, probed on fd 4 and opened alone on fd 5: `then`, and what is said, if anything.
+std::vector<std::string> ejected(std::vector<std::string> then = {"lockdoor 0 fd5", "scsi eject fd5", "close fd5"},
+                                 const std::string& said = "") {
+    std::vector<std::string> expected{"open /dev/cdrom", "close fd4", "open /dev/cdrom alone"};
+    expected.insert(expected.end(), then.begin(), then.end());
     if (!said.empty()) expected.push_back("say dorvanel: /dev/cdrom: " + said);
     return expected;
 }
+
+// The unlock refused, removal not allowed and the door locked, say the
+// drive's first `locked` answers: a tenth of a second's wait and the unlock
+// again for each, two seconds at most; then `then`.
+std::vector<std::string> waited_for_lock(int locked, std::initializer_list<std::string> then, int fd = 5) {
+    const std::string on = " fd" + std::to_string(fd);
+    std::vector<std::string> expected{"lockdoor 0" + on, "scsi allow" + on, "scsi eject" + on};
+    for (int i = 0; i < locked && i < 20; ++i) expected.insert(expected.end(), {"wait 100", "lockdoor 0" + on});
+    return expected.insert(expected.end(), then), expected;
+}
+
+// A drive's CHECK CONDITION with this sense.
+constexpr ScsiAnswer sense(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) {
+    return {0, 2, 0, 8, {true, false, key, asc, ascq}};
+}
+constexpr ScsiAnswer locked_door = sense(5, 0x53, 2), unit_attention = sense(6, 0x28, 0);
+const std::string door_locked_held = "the door is locked while another program has the drive open (on Debian, members of "
+                                     "the group cdrom may open the tray all the same)";
 
 // sr1 probed on fd 3, held, its disc's mounts taken off, opened alone again
 // and `tries` more times, a tenth of a second apart; then `then`.
@@ -157,14 +169,14 @@ DriveCase unmounts_stopped(linux_mounts::Unmounted end, const std::string& line)
 
 const DriveCase drive_cases[] = {
     {"eject: probed, opened alone, unlocked, ejected", "/dev/cdrom", DoorAction::Open, {4, 5}, 0, 0,
-     eject_unlocked_after(0)},
+     ejected()},
     {"close: nothing unmounted", "/dev/sr1", DoorAction::Close, {4}, 0, 0,
-     {"open /dev/sr1", "closetray fd4", "close fd4"}},
+     {"open /dev/sr1", "scsi load fd4", "close fd4"}},
     // Run with descriptors 0, 1 and 2 closed, the drive is opened as 0.
     {"eject on descriptor 0", "/dev/cdrom", DoorAction::Open, {0, 0}, 0, 0,
-     {"open /dev/cdrom", "close fd0", "open /dev/cdrom alone", "lockdoor 0 fd0", "eject fd0", "close fd0"}},
+     {"open /dev/cdrom", "close fd0", "open /dev/cdrom alone", "lockdoor 0 fd0", "scsi eject fd0", "close fd0"}},
     {"close on descriptor 0", "/dev/cdrom", DoorAction::Close, {0}, 0, 0,
-     {"open /dev/cdrom", "closetray fd0", "close fd0"}},
+     {"open /dev/cdrom", "scsi load fd0", "close fd0"}},
     {"no device: nothing more", "/dev/sr0", DoorAction::Open, {-ENOENT}, 0, 0,
      {"open /dev/sr0", "say dorvanel: /dev/sr0: no such device"}},
     {"a letter that names no drive: nothing opened", "A", DoorAction::Open, {}, 0, 0,
@@ -175,7 +187,7 @@ const DriveCase drive_cases[] = {
     {"held by a mount: the disc's mounts go, then it is opened alone", "/dev/sr1", DoorAction::Open, {3, -EBUSY, 7},
      0, 0,
      {"open /dev/sr1", "close fd3", "open /dev/sr1 alone", "unmount 11:1", "open /dev/sr1 alone", "lockdoor 0 fd7",
-      "eject fd7", "close fd7"}},
+      "scsi eject fd7", "close fd7"}},
     {"still held after unmounting: the tray stays shut, at once", "/dev/sr1", DoorAction::Open, {3, -EBUSY, -EBUSY}, 0,
      0, held_then(0, {"say dorvanel: /dev/sr1: the drive is still held once the disc is unmounted: by a mount of "
                       "another mount namespace, an overlay or another program"})},
@@ -189,19 +201,19 @@ const DriveCase drive_cases[] = {
                      "the disc's mount at /mnt/d is in use, or this user may not unmount it"),
     unmounts_stopped({End::NotUnmounted, -ENOENT, "/mnt/d"}, "cannot unmount the disc's mount at /mnt/d: No such file or directory"),
     {"a mount point not proven, yet the drive free by then: the tray opens", "/dev/sr1", DoorAction::Open,
-     {3, -EBUSY, 7}, 0, 0, held_then(0, {"lockdoor 0 fd7", "eject fd7", "close fd7"}), {}, {}, {End::NotProven}},
+     {3, -EBUSY, 7}, 0, 0, held_then(0, {"lockdoor 0 fd7", "scsi eject fd7", "close fd7"}), {}, {}, {End::NotProven}},
     {"held briefly with no disc mounted: opened alone once it lets go", "/dev/sr1", DoorAction::Open,
-     {3, -EBUSY, -EBUSY, -EBUSY, 7}, 0, 0, held_then(2, {"lockdoor 0 fd7", "eject fd7", "close fd7"}), {}, {},
+     {3, -EBUSY, -EBUSY, -EBUSY, 7}, 0, 0, held_then(2, {"lockdoor 0 fd7", "scsi eject fd7", "close fd7"}), {}, {},
      {End::NotMounted}},
     {"held for good by a device: given up after 2 s", "/dev/sr1", DoorAction::Open,
      [] { std::vector<int> answers(23, -EBUSY); return answers[0] = 3, answers; }(), 0, 0,
      held_then(20, {"say dorvanel: /dev/sr1: dm-0 holds the drive"}), {}, {}, {End::NotMounted}, "dm-0"},
     {"held briefly, then the door lock: two seconds of waits in all", "/dev/sr1", DoorAction::Open, {3, -EBUSY, -EBUSY, 7},
      0, 0, [] {
-         auto expected = held_then(1, {"lockdoor 0 fd7", "scsi allow fd7"});
-         for (int i = 0; i < 19; ++i) expected.insert(expected.end(), {"wait 100", "lockdoor 0 fd7"});
-         return expected.insert(expected.end(), {"eject fd7", "close fd7"}), expected;
-     }(), std::vector<int>(40, -EBUSY), {}, {End::NotMounted}, nullptr, {{-EPERM}}},
+         auto expected = held_then(1, {});
+         const auto lock = waited_for_lock(19, {"close fd7", "say dorvanel: /dev/sr1: " + door_locked_held}, 7);
+         return expected.insert(expected.end(), lock.begin(), lock.end()), expected;
+     }(), std::vector<int>(40, -EBUSY), {}, {End::NotMounted}, nullptr, {{-EPERM}, locked_door}},
     {"no CD drive: nothing unmounted, no request", "/dev/cdrom", DoorAction::Open, {60}, 0, 0,
      {"open /dev/cdrom", "close fd60", "say dorvanel: /dev/cdrom: not a CD drive"}},
     {"no CD drive: no request to close either", "/dev/cdrom", DoorAction::Close, {60}, 0, 0,
@@ -218,36 +230,98 @@ const DriveCase drive_cases[] = {
      {LoopReads::Unknown}},
     {"the path leads to another drive once opened alone: nothing", "/dev/cdrom", DoorAction::Open, {3, 50}, 0, 0,
      {"open /dev/cdrom", "close fd3", "open /dev/cdrom alone", "close fd50", "say dorvanel: /dev/cdrom: no such device"}},
-    {"no tray motor: SCSI eject", "/dev/cdrom", DoorAction::Open, {4, 5}, -ENOSYS, 0,
-     {"open /dev/cdrom", "close fd4", "open /dev/cdrom alone", "lockdoor 0 fd5", "eject fd5", "scsi eject fd5",
-      "close fd5"}},
-    {"a driver that cannot close the tray: SCSI load", "/dev/cdrom", DoorAction::Close, {5}, 0, -ENOTTY,
-     {"open /dev/cdrom", "closetray fd5", "scsi load fd5", "close fd5"}},
-    {"busy: no retry", "/dev/cdrom", DoorAction::Open, {4, 5}, -EBUSY, 0,
-     eject_unlocked_after(0, "the drive refused the request: Device or resource busy")},
-    {"i/o error on close: no retry", "/dev/cdrom", DoorAction::Close, {6}, 0, -EIO,
-     {"open /dev/cdrom", "closetray fd6", "close fd6", "say dorvanel: /dev/cdrom: the drive refused the request: Input/output error"}},
-    {"unlock refused while udev has the drive open: asked again", "/dev/cdrom", DoorAction::Open, {4, 5}, 0, 0,
-     eject_unlocked_after(2), {-EBUSY, -EBUSY}, {}, {}, nullptr, {{-EPERM}}},
-    {"unlock refused for good: ejected after 2 s all the same", "/dev/cdrom", DoorAction::Open, {4, 5}, 0, 0,
-     eject_unlocked_after(40), std::vector<int>(40, -EBUSY), {}, {}, nullptr, {{-EPERM}}},
+    {"a device that takes no SCSI commands: the driver's request", "/dev/cdrom", DoorAction::Open, {4, 5}, 0, 0,
+     ejected({"lockdoor 0 fd5", "scsi eject fd5", "eject fd5", "close fd5"}), {}, {}, {}, nullptr, {{-ENOTTY}}},
+    {"the driver's answer a result word whose host status tells no answer came", "/dev/cdrom", DoorAction::Close, {5}, 0,
+     3 << 16, {"open /dev/cdrom", "scsi load fd5", "closetray fd5", "close fd5", "say dorvanel: /dev/cdrom: the drive did not answer"},
+     {}, {}, {}, nullptr, {{-EINVAL}}},
+    {"busy: no retry", "/dev/cdrom", DoorAction::Open, {4, 5}, 0, 0,
+     ejected({"lockdoor 0 fd5", "scsi eject fd5", "close fd5"}, "the drive refused the request: Device or resource busy"), {}, {},
+     {}, nullptr, {{-EBUSY}}},
+    {"i/o error on close: no retry", "/dev/cdrom", DoorAction::Close, {6}, 0, 0,
+     {"open /dev/cdrom", "scsi load fd6", "close fd6", "say dorvanel: /dev/cdrom: the drive refused the request: Input/output error"},
+     {}, {}, {}, nullptr, {{-EIO}}},
+    {"the door locked while udev's probe has the drive open: the unlock is asked again, then the tray", "/dev/cdrom",
+     DoorAction::Open, {4, 5}, 0, 0, ejected(waited_for_lock(2, {"scsi eject fd5", "close fd5"})), {-EBUSY, -EBUSY}, {},
+     {}, nullptr, {{-EPERM}, sense(2, 0x53, 0)}},
+    {"unlock refused, the door not locked (a reader without a lock): ejected at once", "/dev/cdrom", DoorAction::Open, {4, 5},
+     0, 0, ejected(waited_for_lock(0, {"close fd5"})), std::vector<int>(40, -EBUSY), {}, {}, nullptr, {{-EPERM}}},
     {"unlock refused, the user may write: the drive allows removal, no wait", "/dev/cdrom", DoorAction::Open, {4, 5}, 0,
-     0, {"open /dev/cdrom", "close fd4", "open /dev/cdrom alone", "lockdoor 0 fd5", "scsi allow fd5", "eject fd5",
-         "close fd5"}, {-EBUSY}},
-    // The driver hands the request to the drive (a positive answer); the drive's own answer says why.
-    {"a locked door the user may not unlock: the drive says so", "/dev/cdrom", DoorAction::Open, {4, 5}, 2, 0,
-     eject_unlocked_after(40, "the door is locked while another program has the drive open (on Debian, members of "
-                              "the group cdrom may open the tray all the same)", {"eject fd5", "scsi eject fd5", "close fd5"}),
-     std::vector<int>(40, -EBUSY), {}, {}, nullptr, {{-EPERM}, {0, 2, 5, 0x53, 2, 0, 8}}},
-    {"a drive that cannot close its tray says so", "/dev/cdrom", DoorAction::Close, {5}, 0, 2,
-     {"open /dev/cdrom", "closetray fd5", "scsi load fd5", "close fd5",
-      "say dorvanel: /dev/cdrom: the drive cannot do this"}, {}, {}, {}, nullptr, {{0, 2, 5, 0x24, 0, 0, 8}}},
-    {"a reason with no words of the program's: its numbers", "/dev/cdrom", DoorAction::Open, {4, 5}, -ENOSYS, 0,
-     eject_unlocked_after(0, "the drive refused the request (SCSI status 0x02, sense 6/28/00)", {"eject fd5", "scsi eject fd5", "close fd5"}),
-     {}, {}, {}, nullptr, {{0, 2, 6, 0x28, 0, 0, 8}}},
-    {"another failure to unlock: no retry", "/dev/cdrom", DoorAction::Open, {4, 5}, 0, 0, eject_unlocked_after(0),
-     {-EIO}},
+     0, ejected(waited_for_lock(0, {"close fd5"})), {-EBUSY}},
+    // The drive's own answer says why.
+    {"a locked door the user may not unlock: the drive says so, after two seconds", "/dev/cdrom", DoorAction::Open, {4, 5},
+     0, 0, ejected(waited_for_lock(20, {"close fd5"}), door_locked_held), std::vector<int>(40, -EBUSY), {}, {}, nullptr,
+     {{-EPERM}, locked_door}},
+    {"the same on an empty drive, under NOT READY", "/dev/cdrom", DoorAction::Open, {4, 5}, 0, 0,
+     ejected(waited_for_lock(20, {"close fd5"}), door_locked_held), std::vector<int>(40, -EBUSY), {}, {}, nullptr,
+     {{-EPERM}, sense(2, 0x53, 2)}},
+    {"a unit attention twice: sent once more, then its numbers", "/dev/cdrom", DoorAction::Open, {4, 5}, 0, 0,
+     ejected({"lockdoor 0 fd5", "scsi eject fd5", "scsi eject fd5", "close fd5"},
+             "the drive refused the request (SCSI status 0x02, sense 6/28/00)"), {}, {}, {}, nullptr, {unit_attention, unit_attention}},
+    {"another failure to unlock: no retry", "/dev/cdrom", DoorAction::Open, {4, 5}, 0, 0, ejected(), {-EIO}},
 };
+
+// Closing, the drive's answers in turn: what is sent, and what is said.
+struct AnswerCase {
+    std::vector<ScsiAnswer> answers;
+    int loads;
+    std::string said;
+};
+
+const AnswerCase answer_cases[] = {
+    {{}, 1, ""},
+    {{unit_attention}, 2, ""},
+    {{{0, 2, 0, 8, {true, true, 3, 0x11, 0}}}, 2, ""},  // a deferred error
+    {{sense(2, 0x3A, 1)}, 1, ""},                        // no disc, and the tray closed
+    {{sense(2, 0x3A, 2)}, 1, "the drive is not ready"},  // no disc, the tray open
+    {{locked_door}, 1, "the door is locked"},
+    {{sense(2, 0x53, 2)}, 1, "the door is locked"},
+    {{sense(4, 0x53, 0)}, 1, "the tray is blocked, or the drive could not move it"},
+    {{sense(5, 0x24, 0)}, 1, "the drive cannot do this"},
+    {{{0, 2, 0, 8, {}}}, 1, "the drive refused the request (SCSI status 0x02, no sense data)"},
+    {{{0, 8, 0, 0, {}}}, 1, "the drive refused the request (SCSI status 0x08)"},
+    {{sense(0xB, 0x4E, 0)}, 1, "the drive refused the request (SCSI status 0x02, sense B/4E/00)"},
+    {{{0, 0, 3, 0, {}}}, 1, "the drive did not answer"},  // timed out
+    {{{0, 0, 0, 0x06, {}}}, 1, "the drive did not answer"},
+};
+
+TEST(TrayDriver, SaysWhatTheDrivesAnswerMeans) {
+    for (const AnswerCase& c : answer_cases) {
+        calls.clear();
+        open_answers = {5};
+        scsi_answers = c.answers;
+        move_tray({}, DoorAction::Close, recording_calls);
+        std::vector<std::string> expected{"open /dev/cdrom"};
+        expected.insert(expected.end(), static_cast<std::size_t>(c.loads), "scsi load fd5");
+        expected.emplace_back("close fd5");
+        if (!c.said.empty()) expected.push_back("say dorvanel: /dev/cdrom: " + c.said);
+        EXPECT_EQ(calls, expected) << c.said;
+    }
+}
+
+struct SenseCase {
+    const char* name;
+    std::vector<std::uint8_t> bytes;
+    Sense sense;
+};
+
+const SenseCase sense_cases[] = {
+    {"fixed", {0x70, 0, 0x05, 0, 0, 0, 0, 0x0A, 0, 0, 0, 0, 0x24, 0x01, 0, 0, 0, 0}, {true, false, 5, 0x24, 1}},
+    {"fixed, with its information valid", {0xF0, 0, 0x06, 0, 0, 0, 0, 0x0A, 0, 0, 0, 0, 0x28, 0, 0, 0, 0, 0}, {true, false, 6, 0x28, 0}},
+    {"fixed, deferred", {0x71, 0, 0x03, 0, 0, 0, 0, 0x0A, 0, 0, 0, 0, 0x11, 0, 0, 0, 0, 0}, {true, true, 3, 0x11, 0}},
+    {"fixed, its key alone", {0x70, 0, 0x02, 0, 0, 0, 0, 0x00, 0, 0, 0, 0, 0x3A, 0x01}, {true, false, 2, 0, 0}},
+    {"fixed, cut short before ASCQ", {0x70, 0, 0x02, 0, 0, 0, 0, 0x0A, 0, 0, 0, 0, 0x3A}, {true, false, 2, 0x3A, 0}},
+    {"descriptor", {0x72, 0x06, 0x28, 0x00, 0, 0, 0, 0}, {true, false, 6, 0x28, 0}},
+    {"descriptor, deferred", {0x73, 0x05, 0x53, 0x02}, {true, true, 5, 0x53, 2}},
+    {"none written", {}, {}},
+    {"zeros", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {}},
+    {"fixed, too short for a key", {0x70, 0}, {}},
+    {"vendor-specific", {0x7F, 0, 0x05, 0, 0, 0, 0, 0x0A, 0, 0, 0, 0, 0x24, 0}, {}},
+};
+
+TEST(TrayDriver, ReadsTheDrivesSense) {
+    for (const SenseCase& c : sense_cases) EXPECT_EQ(read_sense(c.bytes), c.sense) << c.name;
+}
 
 // The drive element a case's device is named by, or its letter.
 DriveElement drive_of(std::string_view device) {

@@ -20,10 +20,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <numeric>
 #include <string_view>
 
-#include "platform/linux_process.h"
+#include "platform/linux_notify.h"
 #include "platform/linux_tray.h"
 #include "platform/platform.h"
 
@@ -188,7 +187,8 @@ int cdrom_ioctl(int fd, unsigned long request, unsigned long argument) {
 // How long a drive has to answer a SCSI command (the kernel allows no less
 // than 7 s). Then the kernel aborts the command and, as it never retries one
 // sent through SG_IO, returns: a drive that never answers holds the program
-// about this long, not until it answers.
+// this long and the kernel's recovery a few seconds more, not until it
+// answers.
 constexpr unsigned scsi_timeout_ms = 10000;
 
 linux_tray::ScsiAnswer scsi_command(int fd, std::array<std::uint8_t, 6> command) {
@@ -202,16 +202,8 @@ linux_tray::ScsiAnswer scsi_command(int fd, std::array<std::uint8_t, 6> command)
     io.sbp = sense.data();
     io.timeout = scsi_timeout_ms;
     if (ioctl(fd, SG_IO, &io) < 0) return {-errno};
-    linux_tray::ScsiAnswer answer{0, io.status, 0, 0, 0, io.host_status, io.driver_status};
-    // Fixed-format sense (70h, 71h) has the key in byte 2, and ASC and ASCQ in
-    // 12 and 13; descriptor format (72h, 73h) in bytes 1 to 3.
-    const bool fixed = (sense[0] & 0x7E) == 0x70;
-    if ((fixed || (sense[0] & 0x7E) == 0x72) && io.sb_len_wr >= (fixed ? 14 : 4)) {
-        answer.sense_key = sense[fixed ? 2 : 1] & 0x0F;
-        answer.asc = sense[fixed ? 12 : 2];
-        answer.ascq = sense[fixed ? 13 : 3];
-    }
-    return answer;
+    return {0, io.status, io.host_status, io.driver_status,
+            linux_tray::read_sense(std::span(sense).first(std::min<std::size_t>(io.sb_len_wr, sense.size())))};
 }
 
 void close_device(int fd) { close(fd); }
@@ -246,43 +238,9 @@ bool is_option(const char* argument, std::string_view word) {
     return word.empty();
 }
 
-// Shows the line's device and cause as a notification of the desktop entry's
-// name and icon, through gdbus on the session bus, within a second. The body
-// goes as GVariant text, a quoted string, and as notification markup.
-void notify(std::span<const std::string_view> pieces) {
-    const char* const bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    if (!notify_desktop || bus == nullptr || *bus == '\0') return;
-    constexpr std::array<std::pair<char, std::string_view>, 5> escapes{
-        {{'&', "&amp;"}, {'<', "&lt;"}, {'>', "&gt;"}, {'"', "\\\""}, {'\\', "\\\\"}}};
-    const auto add = [](std::size_t sum, std::string_view piece) { return sum + piece.size(); };
-    const std::size_t size = std::accumulate(pieces.begin(), pieces.end(), std::size_t{0}, add);
-    // No byte becomes more than five; then the quotes and the zero.
-    char* const body = static_cast<char*>(std::malloc(5 * size + 3));
-    if (body == nullptr) return;
-    char* end = body;
-    *end++ = '"';
-    for (const std::string_view piece : pieces) {
-        for (const char& c : piece) {
-            const auto* escape = std::find_if(escapes.begin(), escapes.end(), [&](auto e) { return e.first == c; });
-            const std::string_view text = escape != escapes.end() ? escape->second : std::string_view(&c, 1);
-            end = std::copy(text.begin(), text.end(), end);
-        }
-    }
-    *end++ = '"';
-    *end = '\0';
-    constexpr const char* name = "\"" DORVANEL_ENTRY_NAME "\"";
-    constexpr const char* icon = "\"" DORVANEL_ENTRY_ICON "\"";
-    const char* const argv[] = {"gdbus", "call", "--session", "--timeout=1", "--dest=org.freedesktop.Notifications",
-                                "--object-path=/org/freedesktop/Notifications",
-                                "--method=org.freedesktop.Notifications.Notify", name, "uint32 0", icon, name, body,
-                                "@as []", "@a{sv} {\"desktop-entry\": <\"dorvanel\">}", "int32 -1", nullptr};
-    (void)linux_process::run_quietly("/usr/bin/gdbus", argv, 1000);
-    std::free(body);
-}
-
 void write_line(std::span<const std::string_view> pieces) {
     write_stderr(pieces);
-    notify(pieces.subspan(1));  // all but "dorvanel: "
+    if (notify_desktop) linux_notify::show(pieces.subspan(1));  // all but "dorvanel: "
 }
 
 constexpr linux_tray::DeviceCalls device_calls{open_device, cd_drive,     loop_on_drive, unmount_disc, holder,

@@ -1,13 +1,20 @@
-// Linux: another program of the system's, run from this one by its full path.
+// Linux: other programs of the system's, run from this one by their full path.
 #pragma once
 
 namespace dorvanel::linux_process {
 
-// Runs `path` with `argv` and this program's environment, reading from
-// /dev/null and with its output discarded, also where this program was
-// started with those descriptors closed. Waits for it to end; given
-// `most_ms`, that long at most, then kills it. 0 where it exited with status
-// 0, 1 where it ended otherwise, -errno where it could not be started.
-int run_quietly(const char* path, const char* const argv[], int most_ms = -1);
+// Runs `path` with `argv` and this program's environment, as a fresh process
+// would start: default signal dispositions, no signal blocked, and no
+// descriptor but 0, 1 and 2, which read from /dev/null and discard its
+// output, also where this program was started with them closed. Waits for it
+// to end: 0 where it exited with status 0, 1 where it ended otherwise, -errno
+// where it could not be started.
+int run_quietly(const char* path, const char* const argv[]);
+
+// Forks a process that outlives this program, in a session of its own, as
+// fresh as run_quietly's, and that nobody waiting for this program's output
+// waits for. True in there, which must end with exec or _exit; false here,
+// also where it could not be made. It leaves no zombie behind.
+bool detach();
 
 }  // namespace dorvanel::linux_process

@@ -3,6 +3,7 @@
 #include <linux/cdrom.h>
 #include <linux/limits.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,8 +19,8 @@ constexpr bool is_unsupported(int result) {
 }
 
 // Another opener is waited for, a tenth of a second at a time, two seconds
-// in all: one that keeps this user from unlocking the door, or one that has
-// the drive to itself while the disc is not mounted.
+// in all: one that has the drive to itself while the disc is not mounted,
+// or one that keeps the door locked and this user from unlocking it.
 constexpr int most_waits = 20;
 constexpr std::uint32_t pause_ms = 100;
 
@@ -51,6 +52,7 @@ constexpr Cause still_held{
     "or another program"};
 constexpr Cause drive_refused{"the drive refused the request"};
 constexpr Cause refused_with{"the drive refused the request (", ")"};
+constexpr Cause refused_unsensed{"the drive refused the request (", ", no sense data)"};
 constexpr Cause no_answer{"the drive did not answer"};
 constexpr Cause locked_by_other{
     "the door is locked while another program has the drive open (on Debian, members of the group cdrom may open "
@@ -61,25 +63,45 @@ constexpr Cause locked_by_other{
 constexpr std::array<std::uint8_t, 6> allow_removal{0x1E, 0, 0, 0, 0, 0};
 constexpr std::array<std::uint8_t, 6> eject_command{0x1B, 0, 0, 0, 0x02, 0};
 constexpr std::array<std::uint8_t, 6> load_command{0x1B, 0, 0, 0, 0x03, 0};
-constexpr std::uint8_t check_condition = 0x02, driver_sense = 0x08, any = 0xFF;
+constexpr std::uint8_t check_condition = 0x02, driver_sense = 0x08, unit_attention = 0x06, any = 0xFF;
 
 constexpr bool carried_out(const ScsiAnswer& answer) {
     return answer.error == 0 && answer.status == 0 && answer.host_status == 0 && answer.driver_status == 0;
 }
 
-// The drive's reasons, by sense key, ASC and ASCQ; the first that matches is
-// said, as `held` where there is one and this user may not unlock the door.
+// The drive's reasons, by ASC and ASCQ, then by sense key alone; the first
+// that matches is said, as `held` where there is one and this user may not
+// unlock the door.
 struct Reason {
     std::uint8_t key, asc, ascq;
     Cause cause, held = {};
 };
 constexpr Reason reasons[] = {
-    {0x05, 0x53, 0x02, {"the door is locked"}, locked_by_other},  // medium removal prevented
+    {any, 0x53, 0x02, {"the door is locked"}, locked_by_other},  // medium removal prevented
     // Media load or eject failed, which some drives say of a locked door.
     {any, 0x53, 0x00, {"the tray is blocked, or the drive could not move it"}, locked_by_other},
     {0x02, any, any, {"the drive is not ready"}},
     {0x05, any, any, {"the drive cannot do this"}},  // a command or a field it does not take
 };
+
+// The reason the drive gave, if it gave one the program has words for.
+const Reason* reason_of(const ScsiAnswer& answer) {
+    const Sense& sense = answer.sense;
+    const auto matches = [](std::uint8_t reason, std::uint8_t given) { return reason == any || reason == given; };
+    for (const Reason& reason : reasons) {
+        if (answer.status == check_condition && sense.valid && matches(reason.key, sense.key) &&
+            matches(reason.asc, sense.asc) && matches(reason.ascq, sense.ascq)) {
+            return &reason;
+        }
+    }
+    return nullptr;
+}
+
+// Whether the drive says its door is locked.
+bool door_locked(const ScsiAnswer& answer) {
+    const Reason* const reason = reason_of(answer);
+    return reason != nullptr && !reason->held.before.empty();
+}
 
 // "dorvanel: DEVICE: CAUSE", with the name and the error's text where given.
 void refuse(std::string_view device, const Cause& cause, const DeviceCalls& calls, const char* name = nullptr,
@@ -140,35 +162,58 @@ void refuse_held(const char* device, DeviceNumbers drive, const Unmounted& unmou
     }
 }
 
-// Says why the drive did not carry out a SCSI command, by its answer.
+// Says why the drive did not carry out a tray request, by its answer.
 // `door_held`: the driver would not let this user unlock the door.
 void refuse_answer(const char* device, const ScsiAnswer& answer, bool door_held, const DeviceCalls& calls) {
     if (answer.error < 0) return refuse(device, drive_refused, calls, nullptr, answer.error);
     if (answer.host_status != 0 || (answer.driver_status & ~driver_sense) != 0) return refuse(device, no_answer, calls);
-    const auto matches = [](std::uint8_t reason, std::uint8_t sense) { return reason == any || reason == sense; };
-    for (const Reason& reason : reasons) {
-        if (answer.status == check_condition && matches(reason.key, answer.sense_key) &&
-            matches(reason.asc, answer.asc) && matches(reason.ascq, answer.ascq)) {
-            return refuse(device, door_held && !reason.held.before.empty() ? reason.held : reason.cause, calls);
-        }
+    if (const Reason* reason = reason_of(answer)) {
+        return refuse(device, door_held && !reason->held.before.empty() ? reason->held : reason->cause, calls);
     }
+    const Sense& sense = answer.sense;
     char numbers[sizeof "SCSI status 0xFF, sense FF/FF/FF"];
-    (void)std::snprintf(numbers, sizeof numbers, "SCSI status 0x%02X, sense %X/%02X/%02X", answer.status,
-                        answer.sense_key, answer.asc, answer.ascq);
-    refuse(device, refused_with, calls, numbers);
+    const int end = std::snprintf(numbers, sizeof numbers, "SCSI status 0x%02X", answer.status);
+    if (sense.valid) {
+        (void)std::snprintf(numbers + end, sizeof numbers - static_cast<std::size_t>(end), ", sense %X/%02X/%02X",
+                            sense.key, sense.asc, sense.ascq);
+    }
+    refuse(device, sense.valid || answer.status != check_condition ? refused_with : refused_unsensed, calls, numbers);
 }
 
-// Moves the tray through the driver, closes the drive, and says why where
-// the tray did not move. Where the driver does not support the request, or
-// handed it to the drive, which refused (sr keeps the drive's reason to
-// itself), the drive is sent START STOP UNIT, and its own answer decides.
-void move_and_close(int fd, const char* device, DoorAction action, bool door_held, const DeviceCalls& calls) {
+// What the CD-ROM driver answered a tray request: 0, -errno, or the
+// kernel's result word, the host's status in bits 16 to 23 and the drive's
+// SCSI status in bits 0 to 7. The drive's sense stays with the kernel.
+ScsiAnswer driver_answer(int result) {
+    if (result <= 0) return {result};
+    return {0, static_cast<std::uint8_t>(result & 0xFF), static_cast<std::uint16_t>((result >> 16) & 0xFF)};
+}
+
+// Moves the tray by START STOP UNIT. A unit attention or a deferred error
+// tells of an earlier event (a disc changed, a reset), not of this command,
+// which is sent once more. A device that takes no SCSI commands from this
+// user gets the CD-ROM driver's request.
+ScsiAnswer move(int fd, DoorAction action, const DeviceCalls& calls) {
     const bool open = action == DoorAction::Open;
-    const int result = calls.cdrom_ioctl(fd, open ? CDROMEJECT : CDROMCLOSETRAY, 0);
-    ScsiAnswer answer{result};
-    if (result > 0 || is_unsupported(result)) answer = calls.scsi_command(fd, open ? eject_command : load_command);
+    ScsiAnswer answer = calls.scsi_command(fd, open ? eject_command : load_command);
+    if (is_unsupported(answer.error) || answer.error == -EPERM) {
+        return driver_answer(calls.cdrom_ioctl(fd, open ? CDROMEJECT : CDROMCLOSETRAY, 0));
+    }
+    const Sense& sense = answer.sense;
+    if (answer.status == check_condition && sense.valid && (sense.key == unit_attention || sense.deferred)) {
+        answer = calls.scsi_command(fd, open ? eject_command : load_command);
+    }
+    return answer;
+}
+
+// Closes the drive, and says why where the tray did not move. A load that
+// finds no disc may leave the tray closed all the same: medium not present,
+// tray closed.
+constexpr Sense closed_empty{true, false, 0x02, 0x3A, 0x01};
+void close_and_say(int fd, const char* device, const ScsiAnswer& answer, bool door_held, DoorAction action,
+                   const DeviceCalls& calls) {
     calls.close_device(fd);
-    if (!carried_out(answer)) refuse_answer(device, answer, door_held, calls);
+    if (carried_out(answer) || (action == DoorAction::Close && answer.sense == closed_empty)) return;
+    refuse_answer(device, answer, door_held, calls);
 }
 
 // The device at `path`, opened exclusively, if it is still `drive`.
@@ -212,30 +257,51 @@ void open_tray(const char* device, const DeviceCalls& calls) {
     }
     if (fd < 0) return refuse_open(device, fd, calls);
 
-    // Opening the drive reports a disc just loaded, and udev's cdrom_id then
-    // opens it too, to lock the door. While anyone else has the drive open
-    // (cdrom_id for a tenth of a second, a player as long as it plays), the
-    // driver lets only root unlock the door: a user who may write to the
-    // drive then has the drive itself allow removal, as eject(1) does; any
-    // other user waits for the unlock.
-    int unlock = calls.cdrom_ioctl(fd, CDROM_LOCKDOOR, 0);
-    const bool allowed = unlock == -EBUSY && carried_out(calls.scsi_command(fd, allow_removal));
-    for (; unlock == -EBUSY && !allowed && waits > 0; --waits) {
+    // While anyone else has the drive open (a player as long as it plays,
+    // udev's cdrom_id for a tenth of a second after a disc is reported, which
+    // opening the drive does), the driver lets only root unlock the door. A
+    // user who may write to the drive then has the drive itself allow
+    // removal, as eject(1) does. Where the drive then says its door is locked
+    // (cdrom_id locks it), the unlock is tried again until the door is this
+    // user's to unlock, and the tray is asked once more.
+    bool door_held = calls.cdrom_ioctl(fd, CDROM_LOCKDOOR, 0) == -EBUSY &&
+                     !carried_out(calls.scsi_command(fd, allow_removal));
+    ScsiAnswer answer = move(fd, DoorAction::Open, calls);
+    for (; door_held && door_locked(answer) && waits > 0; --waits) {
         calls.wait(pause_ms);
-        unlock = calls.cdrom_ioctl(fd, CDROM_LOCKDOOR, 0);
+        door_held = calls.cdrom_ioctl(fd, CDROM_LOCKDOOR, 0) == -EBUSY;
+        if (!door_held) answer = move(fd, DoorAction::Open, calls);
     }
-    move_and_close(fd, device, DoorAction::Open, unlock == -EBUSY && !allowed, calls);
+    close_and_say(fd, device, answer, door_held, DoorAction::Open, calls);
 }
 
 void close_tray(const char* device, const DeviceCalls& calls) {
     const int fd = calls.open_device(device, false);
     if (fd < 0) return refuse_open(device, fd, calls);
-    if (calls.cd_drive(fd)) return move_and_close(fd, device, DoorAction::Close, false, calls);
+    if (calls.cd_drive(fd)) return close_and_say(fd, device, move(fd, DoorAction::Close, calls), false, DoorAction::Close, calls);
     calls.close_device(fd);
     refuse(device, not_a_cd_drive, calls);
 }
 
 }  // namespace
+
+Sense read_sense(std::span<const std::uint8_t> bytes) {
+    // Fixed format (70h, 71h for a deferred error): the key in byte 2, ASC
+    // and ASCQ in 12 and 13, as far as the additional length (byte 7) says
+    // the drive gave them. Descriptor format (72h, 73h): bytes 1 to 3.
+    if (bytes.size() < 2) return {};
+    const std::uint8_t code = bytes[0] & 0x7F;
+    if ((code == 0x70 || code == 0x71) && bytes.size() >= 3) {
+        const std::size_t size = bytes.size() < 8 ? bytes.size() : std::min<std::size_t>(bytes.size(), 8U + bytes[7]);
+        return {true, code == 0x71, static_cast<std::uint8_t>(bytes[2] & 0x0F), size > 12 ? bytes[12] : std::uint8_t{0},
+                size > 13 ? bytes[13] : std::uint8_t{0}};
+    }
+    if (code == 0x72 || code == 0x73) {
+        return {true, code == 0x73, static_cast<std::uint8_t>(bytes[1] & 0x0F), bytes.size() > 2 ? bytes[2] : std::uint8_t{0},
+                bytes.size() > 3 ? bytes[3] : std::uint8_t{0}};
+    }
+    return {};
+}
 
 std::optional<DevicePath> device_for(const DriveElement& drive) {
     DevicePath device;

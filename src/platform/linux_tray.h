@@ -63,13 +63,24 @@ struct LoopCalls {
 // as the kernel gives it.
 LoopReads judge_loop(const char* name, DeviceNumbers drive, const LoopCalls& calls);
 
-// A SCSI command's answer through SG_IO: `error` is -errno where the kernel
-// did not send it; else the drive's status and sense, and the host's and the
-// driver's status, which tell where no answer came from the drive.
+// The sense data of a drive's refusal, as far as the drive gave it.
+struct Sense {
+    bool valid = false;     // fixed or descriptor format, with at least its key
+    bool deferred = false;  // about an earlier command, not this one
+    std::uint8_t key = 0, asc = 0, ascq = 0;
+    friend bool operator==(const Sense&, const Sense&) = default;
+};
+Sense read_sense(std::span<const std::uint8_t> bytes);
+
+// The drive's answer to a tray request, however it was sent: `error` is
+// -errno where the kernel did not send it; else the drive's SCSI status and
+// sense, and the host's and the driver's status, which tell where no answer
+// came from the drive.
 struct ScsiAnswer {
     int error = 0;
-    std::uint8_t status = 0, sense_key = 0, asc = 0, ascq = 0;
+    std::uint8_t status = 0;
     std::uint16_t host_status = 0, driver_status = 0;
+    Sense sense = {};
 };
 
 // The system calls the tray is driven with; those that return an int give
@@ -91,10 +102,11 @@ struct DeviceCalls {
     linux_mounts::Unmounted (*unmount_disc)(DeviceNumbers drive);
     // The name of a device that holds the drive (/sys/block/NAME/holders), if any.
     const char* (*holder)(DeviceNumbers drive);
-    // A CD-ROM driver request: 0, -errno, or a positive SCSI status where
-    // the driver (sr) handed the request to the drive, which refused it.
+    // A CD-ROM driver request: 0, -errno, or where the driver (sr) had the
+    // drive carry it out and it did not, the kernel's result word.
     int (*cdrom_ioctl)(int fd, unsigned long request, unsigned long argument);
-    // Sends a 6-byte SCSI command that moves no data.
+    // Sends a 6-byte SCSI command that moves no data, through SG_IO, on the
+    // program's own time limit.
     ScsiAnswer (*scsi_command)(int fd, std::array<std::uint8_t, 6> command);
     void (*close_device)(int fd);
     void (*wait)(std::uint32_t milliseconds);
@@ -110,12 +122,14 @@ struct DeviceCalls {
 // other program claims the drive (the exclusive open) and no loop device
 // reads it. The disc's own mounts are unmounted first; a drive still held
 // after that (a disc in use, a mount the user may not unmount or that
-// something covers) keeps the tray shut. A drive claimed while the disc is
-// not mounted is waited for, as the door lock is, two seconds in all.
-// Programs that keep the drive open without claiming it do not keep it shut.
-// Closing never mounts or unmounts anything. Where the driver does not
-// support a request, or the drive refused it, the drive is sent START STOP
-// UNIT, and its own answer decides.
+// something covers) keeps the tray shut. Programs that keep the drive open
+// without claiming it do not keep it shut. A drive claimed while the disc is
+// not mounted, and a door locked by another opener that this user may not
+// unlock, are waited for, two seconds in all.
+// Closing never mounts or unmounts anything.
+// The tray is moved by START STOP UNIT, sent once (once more after a unit
+// attention), and the drive's answer decides; a device that takes no SCSI
+// commands gets the CD-ROM driver's own request instead.
 void move_tray(const DriveElement& drive, DoorAction action, const DeviceCalls& calls);
 
 }  // namespace dorvanel::linux_tray
