@@ -12,9 +12,11 @@ import dataclasses
 import errno
 import os
 import re
+import socket
 import subprocess
 import sys
 import tempfile
+import time
 
 import preloaded
 import report
@@ -180,35 +182,75 @@ def closed_pipe(program):
     return report.compare("exit status", result.returncode, 0)
 
 
-# Under a private session bus, with `dorvanel` in PATH the program, preloaded:
-# the desktop entry launched as a desktop launches it, then the program run
-# from a script; dbus-monitor records every Notify call meanwhile.
+# Under a private session bus whose notification server, dunst, D-Bus starts
+# on demand and which takes 1.5 s to come up, with `dorvanel` in PATH the
+# program, preloaded: the desktop entry launched as a desktop launches it,
+# then the program run from a script. dunst prints what it is sent.
+BUS_CONFIG = """<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen><servicedir>{}</servicedir>
+<policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/>
+</policy></busconfig>"""
+SLOW_SERVER = '#!/bin/sh\nsleep 1.5\nexec dunst -print >"{}" 2>/dev/null\n'
 SESSION = r"""
 mkdir bin && printf '#!/bin/sh\nLD_PRELOAD="%s" exec "%s" "$@"\n' "$2" "$3" >bin/dorvanel && chmod +x bin/dorvanel
-dbus-monitor --session "type='method_call',interface='org.freedesktop.Notifications',member='Notify'" >calls &
-until grep -q NameLost calls; do sleep 0.05; done
 PATH=$PWD/bin:$PATH gio launch "$1"
-for i in $(seq 100); do grep -q member=Notify calls && break; sleep 0.1; done
+for i in $(seq 100); do grep -q summary: printed && break; sleep 0.1; done
 PATH=$PWD/bin:$PATH dorvanel /Open 2>script.err
-sleep 0.5 && kill $!
+sleep 0.5
 """
 
 
 def notifications(program, preload, scratch):
     """Problems with the notifications: one from the entry's launch, with its name and icon, naming the device and
     why; none from the script, which writes its line to standard error."""
+    from wine_harness import virtual_screen
     entry = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "res", "dorvanel.desktop")
     with open(entry) as f:
         text = f.read()
     name, icon = (re.search(f"^{key}=(.*)$", text, re.M)[1] for key in ["Name", "Icon"])
-    env = {k: v for k, v in os.environ.items() if not k.startswith(("DBUS_", "DISPLAY"))}
-    subprocess.run(["dbus-run-session", "--", "sh", "-c", SESSION, "sh", entry, os.path.abspath(preload),
-                    os.path.abspath(program)], cwd=scratch, env=env, timeout=60, capture_output=True)
-    with open(os.path.join(scratch, "calls")) as calls, open(os.path.join(scratch, "script.err"), "rb") as script:
-        return (report.compare("Notify calls (app, icon, summary, body)",
-                               [re.findall(r'^ +string "(.*)"$', c, re.M)[:4] for c in calls.read().split("member=Notify")[1:]],
-                               [[name, icon, name, "/dev/cdrom: no such device"]])
+    services, printed = os.path.join(scratch, "services"), os.path.join(scratch, "printed")
+    os.mkdir(services)
+    with open(os.path.join(scratch, "bus.conf"), "w") as f:
+        f.write(BUS_CONFIG.format(services))
+    with open(os.path.join(scratch, "slow-server"), "w") as f:
+        f.write(SLOW_SERVER.format(printed))
+    os.chmod(os.path.join(scratch, "slow-server"), 0o755)
+    with open(os.path.join(services, "notifications.service"), "w") as f:
+        f.write(f"[D-BUS Service]\nName=org.freedesktop.Notifications\nExec={scratch}/slow-server\n")
+    open(printed, "w").close()
+    with virtual_screen() as display:
+        env = {k: v for k, v in os.environ.items() if not k.startswith(("DBUS_", "DISPLAY"))}
+        subprocess.run(["dbus-run-session", f"--config-file={scratch}/bus.conf", "--", "sh", "-c", SESSION, "sh",
+                        entry, os.path.abspath(preload), os.path.abspath(program)],
+                       cwd=scratch, env=dict(env, DISPLAY=display), timeout=60, capture_output=True)
+    with open(printed) as shown, open(os.path.join(scratch, "script.err"), "rb") as script:
+        fields = re.findall(r"^\t(appname|icon|summary|body|desktop_entry): '(.*)'$", shown.read(), re.M)
+        return (report.compare("notifications shown (field, value)", fields,
+                               [("appname", name), ("summary", "The tray did not move"),
+                                ("body", "/dev/cdrom: no such device"), ("icon", icon), ("desktop_entry", "dorvanel")])
                 + report.compare("standard error from a script", script.read(), b"dorvanel: /dev/cdrom: no such device\n"))
+
+
+def silent_bus(program, preload, scratch):
+    """Problems with a session bus that takes the connection and never answers, found as GLib finds it, in
+    $XDG_RUNTIME_DIR/bus: the program still says why at once and ends."""
+    runtime = os.path.join(scratch, "runtime")
+    os.mkdir(runtime, 0o700)
+    with socket.socket(socket.AF_UNIX) as bus:
+        bus.bind(os.path.join(runtime, "bus"))
+        bus.listen()
+        env = {k: v for k, v in os.environ.items() if not k.startswith(("DBUS_", "DISPLAY"))}
+        started = time.monotonic()
+        result = subprocess.run([program, "/Notify", "/Open"], capture_output=True, timeout=60,
+                                env=dict(env, XDG_RUNTIME_DIR=runtime, LD_PRELOAD=preload))
+        took = time.monotonic() - started
+        bus.settimeout(10)
+        try:
+            bus.accept()[0].close()  # gdbus, which then gives up
+            connected = True
+        except socket.timeout:
+            connected = False
+    return (report.compare("standard error", result.stderr, b"dorvanel: /dev/cdrom: no such device\n")
+            + report.compare("ended within 5 s", took < 5, True) + report.compare("gdbus found the bus", connected, True))
 
 
 def main(argv):
@@ -223,8 +265,9 @@ def main(argv):
             results.case(case.name, check(case, result, system_calls, steps, trace), system_calls + steps)
         results.case("standard error closed at its far end: the usage notice still exits 0", closed_pipe(program))
         results.case("the preload takes every way of opening a device", *preload_probe(preload, scratch))
-        results.case("launched from the desktop entry, a notification says why; from a script, none",
-                     notifications(program, preload, scratch))
+        results.case("launched from the desktop entry, a notification server started on demand shows why; from a "
+                     "script, none", notifications(program, preload, scratch))
+        results.case("a session bus that never answers holds nothing up", silent_bus(program, preload, scratch))
     return results.finish()
 
 

@@ -1,0 +1,43 @@
+// Linux: the notification's body, as gdbus takes it.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string_view>
+
+#include "platform/linux_notify.h"
+
+namespace dorvanel::linux_notify {
+namespace {
+
+struct BodyCase {
+    std::string_view line;
+    bool markup;
+    std::string_view body;
+};
+
+const BodyCase body_cases[] = {
+    {"/dev/sr0: the door is locked", true, R"("/dev/sr0: the door is locked")"},
+    {"at /media/Tom & <Jerry>", true, R"("at /media/Tom &amp; &lt;Jerry&gt;")"},
+    {"at /media/Tom & <Jerry>", false, R"("at /media/Tom & <Jerry>")"},
+    {R"(at /media/"a\b")", false, R"("at /media/\"a\\b\"")"},
+    {"at /media/Gr\xC3\xBC\xC3\x9F" "e \xE3\x83\x87", true, "\"at /media/Gr\xC3\xBC\xC3\x9F" "e \xE3\x83\x87\""},
+    // Bytes that are no UTF-8: a lone byte, an overlong form, a surrogate, a sequence cut short.
+    {"at \xFF.\xC0\xAF.\xED\xA0\x80.\xE3\x83", true, "\"at \xEF\xBF\xBD.\xEF\xBF\xBD\xEF\xBF\xBD.\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD.\xEF\xBF\xBD\xEF\xBF\xBD\""},
+    // Control characters, C0, DEL and C1, dropped.
+    {"at /a\nb\tc\x7F" "d\xC2\x85" "e", true, R"("at /abcde")"},
+};
+
+TEST(Notification, BodyIsValidUtf8AndMarkupOnlyWhereTheServerReadsIt) {
+    for (const BodyCase& c : body_cases) {
+        std::array<char, 128> room{};
+        const std::string_view pieces[] = {c.line.substr(0, 3), c.line.substr(3)};
+        EXPECT_EQ(body(pieces, c.markup, room), c.body) << c.line;
+    }
+    // Cut short where the room ends, and always closed.
+    std::array<char, 12> small{};
+    const std::string_view long_line[] = {"/dev/sr0: &&&&"};
+    EXPECT_EQ(body(long_line, true, small), R"("/dev/sr0:")");
+}
+
+}  // namespace
+}  // namespace dorvanel::linux_notify
