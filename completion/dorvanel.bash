@@ -11,7 +11,7 @@ _dorvanel()
 
     local devices=${_dorvanel_devices:-/dev}   # another directory in the tests
     local letters=DEFGHIJKLMNOPQRSTUVWXYZ
-    local offers=(/Open /Close /OpenClose= '/?') i
+    local offers=(/Open /Close /OpenClose= /Notify '/?') i
     for ((i = 0; i < ${#letters}; i++)); do
         [[ -e $devices/sr$i ]] && offers+=("/${letters:i:1}:")
     done

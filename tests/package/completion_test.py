@@ -27,7 +27,7 @@ printf '%s\n' "nospace=${nospace:-0}" "${COMPREPLY[@]}"
 
 DEFAULT_BREAKS = " \t\n\"'@><=;|&(:"
 PLAIN_BREAKS = " \t\n\"'><;|&("
-ACTIONS = {"/Open", "/Close", "/OpenClose=", "/\\?"}
+ACTIONS = {"/Open", "/Close", "/OpenClose=", "/Notify", "/\\?"}
 
 # (command line, device files present, the arguments it can complete to)
 CASES = [
@@ -38,6 +38,7 @@ CASES = [
     ("dorvanel /OpenC", ["sr0"], {"/OpenClose="}),
     ("dorvanel /D: /OpenClose=", [], {"/OpenClose="}),
     ("dorvanel /c", ["sr0"], {"/Close"}),
+    ("dorvanel /N", [], {"/Notify"}),
     ("dorvanel /?", [], {"/\\?"}),
     ("dorvanel /E", ["sr0", "sr1"], {"/E:"}),
     ("dorvanel /E:", ["sr1"], {"/E:"}),

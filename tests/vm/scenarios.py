@@ -76,12 +76,16 @@ said = "2>/tmp/said"  # why the tray did not move, for a step's check
 # Has sr1 to itself (O_EXCL) for a second, as a prober of a disc just loaded may.
 hold_drive = ("python3 -c 'import os, time; os.open(\"/dev/sr1\", os.O_RDONLY | os.O_NONBLOCK | os.O_EXCL); "
               "open(\"/tmp/held\", \"w\").close(); time.sleep(1)'")
-# Locks sr1's door and keeps the drive open, as a player does; its pid in /tmp/reader.
-lock_and_read = ("python3 -c 'import fcntl, os, time; fd = os.open(\"/dev/sr1\", os.O_RDONLY | os.O_NONBLOCK); "
-                 "fcntl.ioctl(fd, 0x5329, 1); open(\"/tmp/reader\", \"w\").write(str(os.getpid())); time.sleep(600)' & "
-                 "until [ -s /tmp/reader ]; do sleep 0.05; done")
+# Keeps a drive open, as a player does, with its door locked (CDROM_LOCKDOOR)
+# or not; its pid in /tmp/reader.
+keep_open = ("rm -f /tmp/reader && (python3 -c 'import fcntl, os, time; fd = os.open(\"/dev/{}\", os.O_RDONLY | os.O_NONBLOCK); "
+             "{}open(\"/tmp/reader\", \"w\").write(str(os.getpid())); time.sleep(600)' &) && "
+             "until [ -s /tmp/reader ]; do sleep 0.05; done")
+lock_and_read = keep_open.format("sr1", "fcntl.ioctl(fd, 0x5329, 1); ")
 preload = "LD_PRELOAD=/usr/local/lib/vm_preload.so"
-refusing_driver = f"DORVANEL_VM_NO_TRAY_REQUESTS=1 {preload}"
+no_scsi_commands = f"DORVANEL_VM_NO_SG_IO=1 {preload}"
+locked_by_other = ("the door is locked while another program has the drive open (on Debian, members of the group cdrom "
+                   "may open the tray all the same)")
 # What is mounted on /mnt/disc, bottom first, and the file on top.
 mounted_at = "awk '$5 == \"{}\" {{{{print $(NF - 1), $(NF - 2)}}}}' /proc/self/mountinfo"
 mount_stack = mounted_at.format("/mnt/disc") + " && cat /mnt/disc/note"
@@ -115,18 +119,16 @@ NATIVE = Boot(
              check=("cat /tmp/said", "dorvanel: /dev/sr22: no such device")),
         Step("descriptors 0, 1 and 2 closed: the drive, opened as 0, opens and closes",
              "dorvanel /D: /Open <&- >&- 2>&- && dorvanel /D: /Close <&- >&- 2>&-", ["ide0 open", "ide0 closed"]),
-        # 11 s of waiting: on the oldest kernel series only, to keep the newest one's boot short.
         Step("a drive slow to answer START STOP UNIT is added as sr5",
-             "echo 1 >/sys/bus/pseudo/drivers/scsi_debug/add_host && until [ -b /dev/sr5 ]; do sleep 0.1; done", [],
-             kernels=("6.1",)),
+             "echo 1 >/sys/bus/pseudo/drivers/scsi_debug/add_host && until [ -b /dev/sr5 ]; do sleep 0.1; done", []),
         Step("the SCSI command unanswered: the program gives it up and ends long before the drive answers",
-             f"{refusing_driver} dorvanel /I: /Open {said}", [], took=(5, 15), kernels=("6.1",),
+             f"dorvanel /I: /Open {said}", [], took=(5, 15),
              check=("cat /tmp/said", "dorvanel: /dev/sr5: the drive did not answer")),
         Step("another program locks the door", "eject -i on /dev/sr0", [], locked=["ide0"]),
         Step("the locked door opens all the same", "dorvanel /D: /Open && dorvanel /D: /Close",
              ["ide0 open", "ide0 closed"], locked=[]),
-        Step("a driver refusing the tray request: the SCSI command moves it",
-             f"{refusing_driver} dorvanel /D: /Open && {refusing_driver} dorvanel /D: /Close",
+        Step("a device that takes no SCSI commands: the driver's request moves it",
+             f"{no_scsi_commands} dorvanel /D: /Open && {no_scsi_commands} dorvanel /D: /Close",
              ["ide0 open", "ide0 closed"]),
         Step("AHCI: the tray opens and closes", "dorvanel /F: /Open && dorvanel /F: /Close",
              ["sata open", "sata closed"]),
@@ -211,10 +213,18 @@ NATIVE = Boot(
         Step("a program locks the door and keeps the drive open: a user who may only read the drive is told why",
              f"dorvanel /E: /Close && chmod o=r /dev/sr1 && {lock_and_read} && {as_user} dorvanel /E: /Open {said}",
              ["ide1 closed"], locked=["ide1"],
-             check=("cat /tmp/said", "dorvanel: /dev/sr1: the door is locked while another program has the drive open "
-                                     "(on Debian, members of the group cdrom may open the tray all the same)")),
+             check=("cat /tmp/said", f"dorvanel: /dev/sr1: {locked_by_other}")),
         Step("a user who may write to the drive opens the tray under it",
              f"chmod o+rw /dev/sr1 && {as_user} dorvanel /E: /Open && kill $(cat /tmp/reader)", ["ide1 open"]),
+        Step("a program keeps the drive open without locking the door",
+             f"dorvanel /E: /Close && chmod o=r /dev/sr1 && {keep_open.format('sr1', '')}", ["ide1 closed"], locked=[]),
+        Step("a user who may only read the drive opens the tray under it, with no wait",
+             f"{as_user} dorvanel /E: /Open && kill $(cat /tmp/reader)", ["ide1 open"], took=(0, 1.5)),
+        Step("on a SCSI drive without a disc, a program locks the door and keeps the drive open",
+             keep_open.format("sr3", "fcntl.ioctl(fd, 0x5329, 1); "), [], locked=["vscsi"]),
+        Step("a user who may only read that drive is told the door is locked",
+             f"chmod o=r /dev/sr3 && {as_user} dorvanel /G: /Open {said}; kill $(cat /tmp/reader)", [],
+             check=("cat /tmp/said", f"dorvanel: /dev/sr3: {locked_by_other}")),
     ],
 )
 

@@ -1,8 +1,8 @@
 // Preloaded into dorvanel in the vm tests' guest, where a step needs the
 // system to act otherwise than it does:
-// - DORVANEL_VM_NO_TRAY_REQUESTS set: the CD-ROM driver's tray requests fail
-//   with ENOTTY, as from a driver that cannot move the tray itself, so that
-//   only the program's SCSI command can move it.
+// - DORVANEL_VM_NO_SG_IO set: SG_IO fails with ENOTTY, as on a device that
+//   takes no SCSI commands, so that only the CD-ROM driver's own requests can
+//   move the tray.
 // - DORVANEL_VM_BEFORE_LOOKUP=COMMAND: COMMAND runs through sh, once, when
 //   the program first looks up a name within a directory (openat): after it
 //   has read the mount table, before it looks for the first mount point. It
@@ -11,7 +11,7 @@
 //   as the mount table's second read would on a failing system.
 #include <dlfcn.h>
 #include <unistd.h>
-#include <linux/cdrom.h>
+#include <scsi/sg.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -22,7 +22,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     va_start(rest, request);
     void* const argument = va_arg(rest, void*);
     va_end(rest);
-    if (std::getenv("DORVANEL_VM_NO_TRAY_REQUESTS") && (request == CDROMEJECT || request == CDROMCLOSETRAY)) {
+    if (std::getenv("DORVANEL_VM_NO_SG_IO") && request == SG_IO) {
         errno = ENOTTY;
         return -1;
     }
