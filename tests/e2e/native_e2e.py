@@ -240,8 +240,11 @@ def silent_bus(program, preload, scratch):
         bus.listen()
         env = {k: v for k, v in os.environ.items() if not k.startswith(("DBUS_", "DISPLAY"))}
         started = time.monotonic()
-        result = subprocess.run([program, "/Notify", "/Open"], capture_output=True, timeout=60,
-                                env=dict(env, XDG_RUNTIME_DIR=runtime, LD_PRELOAD=preload))
+        try:
+            result = subprocess.run([program, "/Notify", "/Open"], capture_output=True, timeout=10,
+                                    env=dict(env, XDG_RUNTIME_DIR=runtime, LD_PRELOAD=preload))
+        except subprocess.TimeoutExpired as held:
+            result = held
         took = time.monotonic() - started
         bus.settimeout(10)
         try:
