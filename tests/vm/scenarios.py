@@ -186,7 +186,8 @@ NATIVE = Boot(
              "unshare -m sh -c 'mount -t tmpfs empty /sys && dorvanel /E: /Open'", []),
         Step("a device-mapper target over the drive: the tray stays shut",
              "DM_DISABLE_UDEV=1 dmsetup create --readonly over-sr1 --table \"0 $(blockdev --getsz /dev/sr1) linear "
-             f"/dev/sr1 0\" && dorvanel /E: /Open {said}", [], check=("cat /tmp/said", "dorvanel: /dev/sr1: dm-0 holds the drive")),
+             f"/dev/sr1 0\" && dorvanel /E: /Open {said}", [],
+             check=("cat /tmp/said", "dorvanel: /dev/sr1: dm-0 holds the drive")),
         Step("/dev/cdrom leading to a loop device with a mounted image, or to a character device that answers as a "
              "CD drive: nothing unmounted, nothing moved",
              "mkdir /tmp/image && losetup -r /dev/loop1 {disc} && mount -r /dev/loop1 /tmp/image && "
