@@ -230,6 +230,8 @@ const DriveCase drive_cases[] = {
      {LoopReads::Unknown}},
     {"the path leads to another drive once opened alone: nothing", "/dev/cdrom", DoorAction::Open, {3, 50}, 0, 0,
      {"open /dev/cdrom", "close fd3", "open /dev/cdrom alone", "close fd50", "say dorvanel: /dev/cdrom: no such device"}},
+    {"the same, opened alone as descriptor 0", "/dev/cdrom", DoorAction::Open, {50, 0}, 0, 0,
+     {"open /dev/cdrom", "close fd50", "open /dev/cdrom alone", "close fd0", "say dorvanel: /dev/cdrom: no such device"}},
     {"a device that takes no SCSI commands: the driver's request", "/dev/cdrom", DoorAction::Open, {4, 5}, 0, 0,
      ejected({"lockdoor 0 fd5", "scsi eject fd5", "eject fd5", "close fd5"}), {}, {}, {}, nullptr, {{-ENOTTY}}},
     {"the driver's answer a result word whose host status tells no answer came", "/dev/cdrom", DoorAction::Close, {5}, 0,
@@ -440,13 +442,15 @@ struct MountCase {
     std::string mountinfo;
     std::size_t refused_call;
     std::vector<std::string> calls;
+    std::optional<End> end = std::nullopt;  // how it ended, where the calls do not tell
 };
 
 const MountCase mount_cases[] = {
     {"the drive's mounts, children first, all proven before any goes", mountinfo, 0,
      {"prove 32 /media/my disc/a\\b", "prove 30 /media/my disc", "unmount 32 /media/my disc/a\\b",
       "unmount 30 /media/my disc"}},
-    {"one not proven: nothing comes off", mountinfo, 2, {"prove 32 /media/my disc/a\\b", "prove 30 /media/my disc"}},
+    {"one not proven: nothing comes off", mountinfo, 2, {"prove 32 /media/my disc/a\\b", "prove 30 /media/my disc"},
+     End::NotProven},
     {"a refused unmount stops the rest", mountinfo, 3,
      {"prove 32 /media/my disc/a\\b", "prove 30 /media/my disc", "unmount 32 /media/my disc/a\\b"}},
     {"a mount on top listed before the one beneath it (a moved mount)",
@@ -468,9 +472,9 @@ const MountCase mount_cases[] = {
     {"a parent missing from a torn table: the mount stands alone",
      mounts({"31 30 11:1 /mnt/disc/sub", "30 29 11:1 /mnt/disc"}), 0, both_taken_off},
     {"a mount id listed twice (a torn table): nothing",
-     mounts({"30 20 11:1 /mnt/disc", "31 30 11:1 /mnt/disc/sub", "31 30 11:1 /mnt/disc/sub"}), 0, {}},
+     mounts({"30 20 11:1 /mnt/disc", "31 30 11:1 /mnt/disc/sub", "31 30 11:1 /mnt/disc/sub"}), 0, {}, End::Torn},
     {"parents that go round (a torn table): nothing, and an end",
-     mounts({"30 31 11:1 /mnt/disc", "31 30 11:1 /mnt/disc/sub", "32 30 11:1 /mnt/disc/b"}), 0, {}},
+     mounts({"30 31 11:1 /mnt/disc", "31 30 11:1 /mnt/disc/sub", "32 30 11:1 /mnt/disc/b"}), 0, {}, End::Torn},
     {"the disc as the root of the tree, its own parent: nothing", "20 20 11:1 / / ro - iso9660 /dev/sr1 ro\n", 0, {}},
 };
 
@@ -479,8 +483,9 @@ TEST(Mounts, AllOfTheDiscsMountsComeOffOrNone) {
         calls.clear();
         refused_call = c.refused_call;
         std::string text = c.mountinfo;
-        linux_mounts::unmount_mounts(text, {11, 1}, recording_mount_calls);
+        const auto ended = linux_mounts::unmount_mounts(text, {11, 1}, recording_mount_calls).end;
         EXPECT_EQ(calls, c.calls) << c.name;
+        EXPECT_EQ(c.end.value_or(ended), ended) << c.name;
     }
 }
 
@@ -504,6 +509,8 @@ TEST(MountPoints, AreProvenByMountIdAndDeviceWithNoLinkFollowed) {
     const std::string links = folder;
     ASSERT_EQ(symlink("/proc", (links + "/proc").c_str()), 0);
     ASSERT_EQ(symlink("/", (links + "/root").c_str()), 0);
+    struct statx inside {};  // of a mount, not its root
+    ASSERT_EQ(statx(AT_FDCWD, folder, AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &inside), 0);
     std::string long_path;  // longer than PATH_MAX, each "." a name like any other
     while (long_path.size() <= PATH_MAX) long_path += "/.";
 
@@ -519,6 +526,7 @@ TEST(MountPoints, AreProvenByMountIdAndDeviceWithNoLinkFollowed) {
         {"/proc", proc->first, sys->second, -ESTALE},         // another device
         {links + "/proc", proc->first, proc->second, -ESTALE},  // a link to the mount point is not followed
         {links + "/root/proc", proc->first, proc->second, -ENOTDIR},  // nor a link on the way
+        {links, inside.stx_mnt_id, {inside.stx_dev_major, inside.stx_dev_minor}, -ESTALE},  // not the mount's root
         {"/", proc->first, proc->second, -EINVAL},                    // the root has no directory above it
         {"proc", proc->first, proc->second, -EINVAL},                 // a path that is not whole
     };

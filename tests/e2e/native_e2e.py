@@ -55,6 +55,8 @@ CASES = [
          said=b"dorvanel: A: names no CD drive (D: to Z: are /dev/sr0 to /dev/sr22)\n"),
     Case("/D: /OpenClose=1 opens, waits 1 s, closes", ["/D:", "/OpenClose=1"],
          ["open /dev/sr0", "wait 1000 ms", "open /dev/sr0"]),
+    Case("/D: /OpenClose=3600 waits an hour to the millisecond", ["/D:", "/OpenClose=3600"],
+         ["open /dev/sr0", "wait 3600000 ms", "open /dev/sr0"]),
     Case("/? writes the usage text to standard error", ["/?"], [], usage=True),
     Case("a drive alone writes the usage text", ["/D:"], [], usage=True),
     Case("/Open with descriptors 0, 1 and 2 closed", ["/Open"], ["open /dev/cdrom"], closed=True),

@@ -84,6 +84,7 @@ keep_open = ("rm -f /tmp/reader && (python3 -c 'import fcntl, os, time; fd = os.
 lock_and_read = keep_open.format("sr1", "fcntl.ioctl(fd, 0x5329, 1); ")
 preload = "LD_PRELOAD=/usr/local/lib/vm_preload.so"
 no_scsi_commands = f"DORVANEL_VM_NO_SG_IO=1 {preload}"
+answers_as_cd = f"DORVANEL_VM_ANY_CD=1 {preload}"
 locked_by_other = ("the door is locked while another program has the drive open (on Debian, members of the group cdrom "
                    "may open the tray all the same)")
 # What is mounted on /mnt/disc, bottom first, and the file on top.
@@ -166,37 +167,50 @@ NATIVE = Boot(
              ["ide1 open"], mounted=[],
              check=(f"[ $(cat /tmp/disc-id) = $({id_at}) ] && echo same id && cat /mnt/disc/note",
                     "same id\nthe reusing file")),
+        # Standard input closed: the folder holding /tmp/s2/dir is reached on descriptor 0.
         Step("the disc moved onto a folder of its own second mount: both come off, the one on top first",
              "umount /mnt/disc && dorvanel /E: /Close && mkdir /tmp/s1 /tmp/s2 && mount -r /dev/sr1 /tmp/s1 && "
-             "mount -r /dev/sr1 /tmp/s2 && mount --move /tmp/s1 /tmp/s2/dir && dorvanel /E: /Open",
+             "mount -r /dev/sr1 /tmp/s2 && mount --move /tmp/s1 /tmp/s2/dir && dorvanel /E: /Open <&-",
              ["ide1 closed", "ide1 open"], mounted=[]),
         Step("a mount point longer than PATH_MAX: it comes off, and the tray opens",
              f"dorvanel /E: /Close && mkdir -p /tmp/top/m && mount -r /dev/sr1 /tmp/top/m && {deep_folder} && "
              "dorvanel /E: /Open", ["ide1 closed", "ide1 open"], mounted=[]),
-        Step("the disc mounted through a loop device set up by a node since removed: the tray stays shut",
+        Step("the disc mounted through a loop device set up by a node since removed: the tray stays shut, for root "
+             "and for a user who cannot open the loop device",
              "dorvanel /E: /Close && mknod /tmp/node b 11 1 && losetup -r /dev/loop0 /tmp/node && rm /tmp/node && "
-             "mkdir /tmp/loop && mount -r /dev/loop0 /tmp/loop && dorvanel /E: /Open", ["ide1 closed"], mounted=[],
-             check=("cat /tmp/loop/README.TXT", "A disc for dorvanel's vm tests.")),
+             f"mkdir /tmp/loop && mount -r /dev/loop0 /tmp/loop && dorvanel /E: /Open {said} && "
+             f"{as_user} dorvanel /E: /Open 2>>/tmp/said", ["ide1 closed"], mounted=[],
+             check=("cat /tmp/said /tmp/loop/README.TXT", "dorvanel: /dev/sr1: loop0 reads the drive or a file on its "
+                    "disc\ndorvanel: /dev/sr1: cannot tell whether loop0 reads the drive\nA disc for dorvanel's vm tests.")),
         # An empty folder at /sys, as in a chroot that has none mounted.
         Step("without sysfs, what stands on the drive cannot be told: the tray stays shut",
              "umount /tmp/loop && losetup -d /dev/loop0 && "
              "unshare -m sh -c 'mount -t tmpfs empty /sys && dorvanel /E: /Open'", []),
         Step("a device-mapper target over the drive: the tray stays shut",
              "DM_DISABLE_UDEV=1 dmsetup create --readonly over-sr1 --table \"0 $(blockdev --getsz /dev/sr1) linear "
-             "/dev/sr1 0\" && dorvanel /E: /Open", []),
-        Step("/dev/cdrom leading to a loop device with a mounted image: nothing unmounted, nothing moved",
+             f"/dev/sr1 0\" && dorvanel /E: /Open {said}", [],
+             check=("cat /tmp/said", "dorvanel: /dev/sr1: dm-0 holds the drive")),
+        Step("/dev/cdrom leading to a loop device with a mounted image, or to a character device that answers as a "
+             "CD drive: nothing unmounted, nothing moved",
              "mkdir /tmp/image && losetup -r /dev/loop1 {disc} && mount -r /dev/loop1 /tmp/image && "
-             "ln -sf loop1 /dev/cdrom && dorvanel /Open && ln -sf sr0 /dev/cdrom", [],
-             check=("cat /tmp/image/README.TXT", "A disc for dorvanel's vm tests.")),
+             f"ln -sf loop1 /dev/cdrom && dorvanel /Open && ln -sf null /dev/cdrom && {answers_as_cd} dorvanel /Open {said} "
+             "&& ln -sf sr0 /dev/cdrom", [], check=("cat /tmp/said /tmp/image/README.TXT",
+                                                    "dorvanel: /dev/cdrom: not a CD drive\nA disc for dorvanel's vm tests.")),
         Step("a loop device on another block device does not keep this drive's tray shut",
              "DM_DISABLE_UDEV=1 dmsetup remove over-sr1 && losetup -r /dev/loop2 /dev/loop1 && dorvanel /E: /Open",
              ["ide1 open"]),
-        Step("a read error in the mount table: nothing is unmounted, the tray stays shut, the program ends",
-             f"dorvanel /E: /Close && mount -r /dev/sr1 /mnt/disc && DORVANEL_VM_READ_ERROR=1 {preload} dorvanel /E: /Open",
-             ["ide1 closed"], mounted=["/dev/sr1"]),
-        # loop1 (on the disc's image) and loop2 (on loop1) are bound, and the user may open neither.
-        Step("a user's tray opens though loop devices the user may not open are bound",
-             f"umount /mnt/disc && {as_user} dorvanel /E: /Open", ["ide1 open"]),
+        # The second with no /proc, as in a chroot that has none mounted.
+        Step("a read error in the mount table, or none to open: nothing is unmounted, the tray stays shut, and it says so",
+             f"dorvanel /E: /Close && mount -r /dev/sr1 /mnt/disc && DORVANEL_VM_READ_ERROR=1 {preload} dorvanel /E: /Open "
+             f"{said} && unshare -m sh -c 'mount -t tmpfs none /proc && dorvanel /E: /Open 2>>/tmp/said'",
+             ["ide1 closed"], mounted=["/dev/sr1"],
+             check=("cat /tmp/said", "\n".join(["dorvanel: /dev/sr1: cannot read the mount table"] * 2))),
+        # loop1 (on the disc's image) and loop2 (on loop1) are bound, and the user may open neither; the second
+        # backing file read fails.
+        Step("a user's tray opens though loop devices the user may not open are bound; not where one cannot be read",
+             f"umount /mnt/disc && {as_user} env DORVANEL_VM_READ_ERROR=1 {preload} dorvanel /E: /Open {said} && "
+             f"{as_user} dorvanel /E: /Open", ["ide1 open"],
+             check=("cat /tmp/said", "dorvanel: /dev/sr1: cannot tell whether loop2 reads the drive")),
         Step("the user's own mount from /etc/fstab comes off, and the tray opens",
              "dorvanel /E: /Close && echo '/dev/sr1 /mnt/disc iso9660 ro,user,noauto 0 0' >>/etc/fstab && "
              f"{as_user} mount /mnt/disc && {as_user} dorvanel /E: /Open", ["ide1 closed", "ide1 open"], mounted=[]),

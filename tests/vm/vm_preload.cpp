@@ -3,14 +3,19 @@
 // - DORVANEL_VM_NO_SG_IO set: SG_IO fails with ENOTTY, as on a device that
 //   takes no SCSI commands, so that only the CD-ROM driver's own requests can
 //   move the tray.
+// - DORVANEL_VM_ANY_CD set: CDROM_GET_CAPABILITY succeeds on any device, as
+//   it would on a character device whose driver takes that number for a
+//   request of its own.
 // - DORVANEL_VM_BEFORE_LOOKUP=COMMAND: COMMAND runs through sh, once, when
 //   the program first looks up a name within a directory (openat): after it
 //   has read the mount table, before it looks for the first mount point. It
 //   stands for another process acting at that moment.
 // - DORVANEL_VM_READ_ERROR set: every read after the first fails with EIO,
-//   as the mount table's second read would on a failing system.
+//   as the mount table's second read, or a second loop device's backing
+//   file, would on a failing system.
 #include <dlfcn.h>
 #include <unistd.h>
+#include <linux/cdrom.h>
 #include <scsi/sg.h>
 
 #include <cerrno>
@@ -26,6 +31,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
         errno = ENOTTY;
         return -1;
     }
+    if (std::getenv("DORVANEL_VM_ANY_CD") && request == CDROM_GET_CAPABILITY) return 0;
     using Ioctl = int (*)(int, unsigned long, ...);
     static const auto real = reinterpret_cast<Ioctl>(dlsym(RTLD_NEXT, "ioctl"));
     return real(fd, request, argument);
