@@ -23,6 +23,7 @@
 #include <numeric>
 #include <string_view>
 
+#include "platform/linux_locale.h"
 #include "platform/linux_process.h"
 #include "platform/linux_tray.h"
 #include "platform/platform.h"
@@ -246,37 +247,47 @@ bool is_option(const char* argument, std::string_view word) {
     return word.empty();
 }
 
-// Shows the line's device and cause as a notification of the desktop entry's
-// name and icon, through gdbus on the session bus, within a second. The body
-// goes as GVariant text, a quoted string, and as notification markup.
-void notify(std::span<const std::string_view> pieces) {
-    const char* const bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    if (!notify_desktop || bus == nullptr || *bus == '\0') return;
+// GVariant text of a string made of these pieces, which is also notification
+// markup: quoted, with its quotes, backslashes and markup escaped. Allocated;
+// none where memory runs out.
+char* gvariant_text(std::span<const std::string_view> pieces) {
     constexpr std::array<std::pair<char, std::string_view>, 5> escapes{
         {{'&', "&amp;"}, {'<', "&lt;"}, {'>', "&gt;"}, {'"', "\\\""}, {'\\', "\\\\"}}};
     const auto add = [](std::size_t sum, std::string_view piece) { return sum + piece.size(); };
     const std::size_t size = std::accumulate(pieces.begin(), pieces.end(), std::size_t{0}, add);
     // No byte becomes more than five; then the quotes and the zero.
-    char* const body = static_cast<char*>(std::malloc(5 * size + 3));
-    if (body == nullptr) return;
-    char* end = body;
+    char* const text = static_cast<char*>(std::malloc(5 * size + 3));
+    if (text == nullptr) return nullptr;
+    char* end = text;
     *end++ = '"';
     for (const std::string_view piece : pieces) {
         for (const char& c : piece) {
             const auto* escape = std::find_if(escapes.begin(), escapes.end(), [&](auto e) { return e.first == c; });
-            const std::string_view text = escape != escapes.end() ? escape->second : std::string_view(&c, 1);
-            end = std::copy(text.begin(), text.end(), end);
+            const std::string_view escaped = escape != escapes.end() ? escape->second : std::string_view(&c, 1);
+            end = std::copy(escaped.begin(), escaped.end(), end);
         }
     }
     *end++ = '"';
     *end = '\0';
-    constexpr const char* name = "\"" DORVANEL_ENTRY_NAME "\"";
+    return text;
+}
+
+// Shows the line's device and cause as a notification of the desktop entry's
+// name, in the user's language as the menu shows it, and icon, through gdbus
+// on the session bus, within a second. The body goes as notification markup.
+void notify(std::span<const std::string_view> pieces) {
+    const char* const bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (!notify_desktop || bus == nullptr || *bus == '\0') return;
+    const std::string_view entry_name = linux_locale::translated(DORVANEL_ENTRY_NAME);
+    char* const name = gvariant_text({&entry_name, 1});
+    char* const body = gvariant_text(pieces);
     constexpr const char* icon = "\"" DORVANEL_ENTRY_ICON "\"";
     const char* const argv[] = {"gdbus", "call", "--session", "--timeout=1", "--dest=org.freedesktop.Notifications",
                                 "--object-path=/org/freedesktop/Notifications",
                                 "--method=org.freedesktop.Notifications.Notify", name, "uint32 0", icon, name, body,
                                 "@as []", "@a{sv} {\"desktop-entry\": <\"dorvanel\">}", "int32 -1", nullptr};
-    (void)linux_process::run_quietly("/usr/bin/gdbus", argv, 1000);
+    if (name != nullptr && body != nullptr) (void)linux_process::run_quietly("/usr/bin/gdbus", argv, 1000);
+    std::free(name);
     std::free(body);
 }
 
