@@ -30,6 +30,7 @@ endforeach()
 # The menu entry: its Name, Comment, Keywords and actions' names translated.
 set(entry ${CMAKE_CURRENT_BINARY_DIR}/res/dorvanel.desktop)
 add_custom_command(OUTPUT ${entry}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/res
     COMMAND ${DORVANEL_MSGFMT} --check --desktop --template=${PROJECT_SOURCE_DIR}/res/dorvanel.desktop.in -d ${po}
             -o ${entry}
     DEPENDS ${PROJECT_SOURCE_DIR}/res/dorvanel.desktop.in ${po}/LINGUAS ${po_files}
@@ -43,6 +44,7 @@ string(TIMESTAMP DORVANEL_RELEASE_DATE "%Y-%m-%d" UTC)
 set(metainfo res/${DORVANEL_APPSTREAM_ID}.metainfo.xml)
 configure_file(${metainfo}.in template/${metainfo} @ONLY)
 add_custom_command(OUTPUT ${metainfo}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/res
     COMMAND ${CMAKE_COMMAND} -E env GETTEXTDATADIRS=${its_folder} ${DORVANEL_MSGFMT} --check --xml
             --template=${CMAKE_CURRENT_BINARY_DIR}/template/${metainfo} -d ${po} -o ${metainfo}
     DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/template/${metainfo} ${po}/LINGUAS ${po_files}
