@@ -1,7 +1,8 @@
 # What users get: on Windows a ZIP download (dorvanel.exe, a readme and the
 # licence) with its checksum; on Linux an install of the program, its manual
-# page, its bash completion, its licence, and its desktop entry and icons. The
-# Debian package is made from this install by debian/, with dpkg-buildpackage.
+# page, its bash completion, its licence, its catalogues, its desktop entry and
+# icons, and its AppStream metadata. The Debian package is made from this
+# install by debian/, with dpkg-buildpackage.
 include(GNUInstallDirs)
 
 # Named here for both builds: the Windows one makes it, the Linux tests open it.
@@ -61,9 +62,10 @@ else()
     # Where bash-completion looks for it under the prefix (XDG_DATA_DIRS).
     install(FILES completion/dorvanel.bash RENAME dorvanel
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
-    # The desktop's menu entry, and its icon in the hicolor theme at each size
+    # The catalogues, the desktop's menu entry and the AppStream metadata,
+    # translated; the entry's icon in the hicolor theme at each size
     # res/draw-icon.py draws (res/icons/NxN/apps/dorvanel.png).
-    install(FILES res/dorvanel.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+    include(cmake/translations.cmake)
     install(DIRECTORY res/icons/ DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor)
     set(DORVANEL_PACKAGE_FILE "")
 endif()

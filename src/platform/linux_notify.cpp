@@ -10,6 +10,7 @@
 #include <numeric>
 #include <utility>
 
+#include "platform/linux_locale.h"
 #include "platform/linux_process.h"
 
 namespace dorvanel::linux_notify {
@@ -90,10 +91,16 @@ void show(std::span<const std::string_view> pieces) {
     char* const room = static_cast<char*>(std::malloc(size));
     if (room == nullptr) _exit(0);
     (void)body(pieces, std::strstr(capabilities, "'body-markup'") != nullptr, {room, size});
+    // The entry's name as the menu shows it, in the user's language.
+    char name[256], summary[256];
+    const std::string_view texts[] = {linux_locale::translated(DORVANEL_ENTRY_NAME),
+                                      linux_locale::translated("The tray did not move")};
+    (void)body({&texts[0], 1}, false, name);
+    (void)body({&texts[1], 1}, false, summary);
     const char* const argv[] = {"gdbus", "call", "--session", "--timeout=30", "--dest=org.freedesktop.Notifications",
                                 "--object-path=/org/freedesktop/Notifications",
-                                "--method=org.freedesktop.Notifications.Notify", "\"" DORVANEL_ENTRY_NAME "\"", "uint32 0",
-                                "\"" DORVANEL_ENTRY_ICON "\"", "\"The tray did not move\"", room, "@as []",
+                                "--method=org.freedesktop.Notifications.Notify", name, "uint32 0",
+                                "\"" DORVANEL_ENTRY_ICON "\"", summary, room, "@as []",
                                 "@a{sv} {\"desktop-entry\": <\"dorvanel\">}", "int32 -1", nullptr};
     (void)execv("/usr/bin/gdbus", const_cast<char* const*>(argv));
     _exit(0);

@@ -8,9 +8,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/linux_locale.h"
+
 namespace dorvanel::linux_tray {
 namespace {
 
+using linux_locale::N_;
 using linux_mounts::Unmounted;
 
 // The driver's ways of saying "this drive cannot do that request".
@@ -24,39 +27,37 @@ constexpr bool is_unsupported(int result) {
 constexpr int most_waits = 20;
 constexpr std::uint32_t pause_ms = 100;
 
-// Why a tray did not move, as the line says it: the words before and after
-// the name it gives (a mount point, a loop device), then, where the system
-// gave an error, its text.
+// Why a tray did not move, as the line says it: one sentence, marked for the
+// catalogues, with %s where it gives a name (a mount point, a loop device);
+// where the system gave an error, its text follows.
 struct Cause {
-    std::string_view before, after = {};
+    const char* sentence = nullptr;
 };
-constexpr Cause no_such_device{"no such device"};
-constexpr Cause not_permitted{"permission denied (on Debian, members of the group cdrom may open CD drives)"};
-constexpr Cause not_opened{"cannot open it"};
-constexpr Cause not_a_cd_drive{"not a CD drive"};
-constexpr Cause loop_reads{"", " reads the drive or a file on its disc"};
-constexpr Cause loop_unknown{"cannot tell whether ", " reads the drive"};
-constexpr Cause sys_unreadable{"cannot read /sys/block to tell whether a loop device reads the drive"};
-constexpr Cause table_unreadable{"cannot read the mount table"};
-constexpr Cause table_torn{"the mount table changed while it was read"};
-constexpr Cause mounted_over{"another filesystem is mounted on the disc's, at "};
-constexpr Cause covered{"another filesystem covers ", ", or a directory on the way there"};
-constexpr Cause unreachable{"cannot reach the disc's mount at "};
-constexpr Cause in_use{"the disc's mount at ", " is in use"};
-constexpr Cause refused_by_umount{"the disc's mount at ", " is in use, or this user may not unmount it"};
-constexpr Cause not_unmounted{"cannot unmount the disc's mount at "};
-constexpr Cause held_by{"", " holds the drive"};
-constexpr Cause held{"another program holds the drive"};
+constexpr Cause no_such_device{N_("no such device")};
+constexpr Cause not_permitted{N_("permission denied (on Debian, members of the group cdrom may open CD drives)")};
+constexpr Cause not_opened{N_("cannot open it")};
+constexpr Cause not_a_cd_drive{N_("not a CD drive")};
+constexpr Cause loop_reads{N_("%s reads the drive or a file on its disc")};
+constexpr Cause loop_unknown{N_("cannot tell whether %s reads the drive")};
+constexpr Cause sys_unreadable{N_("cannot read /sys/block to tell whether a loop device reads the drive")};
+constexpr Cause table_unreadable{N_("cannot read the mount table")};
+constexpr Cause table_torn{N_("the mount table changed while it was read")};
+constexpr Cause mounted_over{N_("another filesystem is mounted on the disc's, at %s")};
+constexpr Cause covered{N_("another filesystem covers %s, or a directory on the way there")};
+constexpr Cause unreachable{N_("cannot reach the disc's mount at %s")};
+constexpr Cause in_use{N_("the disc's mount at %s is in use")};
+constexpr Cause refused_by_umount{N_("the disc's mount at %s is in use, or this user may not unmount it")};
+constexpr Cause not_unmounted{N_("cannot unmount the disc's mount at %s")};
+constexpr Cause held_by{N_("%s holds the drive")};
+constexpr Cause held{N_("another program holds the drive")};
 constexpr Cause still_held{
-    "the drive is still held once the disc is unmounted: by a mount of another mount namespace, an overlay "
-    "or another program"};
-constexpr Cause drive_refused{"the drive refused the request"};
-constexpr Cause refused_with{"the drive refused the request (", ")"};
-constexpr Cause refused_unsensed{"the drive refused the request (", ", no sense data)"};
-constexpr Cause no_answer{"the drive did not answer"};
+    N_("the drive is still held once the disc is unmounted: by a mount of another mount namespace, an overlay "
+       "or another program")};
+constexpr Cause drive_refused{N_("the drive refused the request")};
+constexpr Cause no_answer{N_("the drive did not answer")};
 constexpr Cause locked_by_other{
-    "the door is locked while another program has the drive open (on Debian, members of the group cdrom may open "
-    "the tray all the same)"};
+    N_("the door is locked while another program has the drive open (on Debian, members of the group cdrom may "
+       "open the tray all the same)")};
 
 // SCSI commands that move no data: PREVENT ALLOW MEDIUM REMOVAL, allowing;
 // START STOP UNIT with LoEj set, Start clear to eject and set to load.
@@ -77,11 +78,11 @@ struct Reason {
     Cause cause, held = {};
 };
 constexpr Reason reasons[] = {
-    {any, 0x53, 0x02, {"the door is locked"}, locked_by_other},  // medium removal prevented
+    {any, 0x53, 0x02, {N_("the door is locked")}, locked_by_other},  // medium removal prevented
     // Media load or eject failed, which some drives say of a locked door.
-    {any, 0x53, 0x00, {"the tray is blocked, or the drive could not move it"}, locked_by_other},
-    {0x02, any, any, {"the drive is not ready"}},
-    {0x05, any, any, {"the drive cannot do this"}},  // a command or a field it does not take
+    {any, 0x53, 0x00, {N_("the tray is blocked, or the drive could not move it")}, locked_by_other},
+    {0x02, any, any, {N_("the drive is not ready")}},
+    {0x05, any, any, {N_("the drive cannot do this")}},  // a command or a field it does not take
 };
 
 // The reason the drive gave, if it gave one the program has words for.
@@ -100,23 +101,31 @@ const Reason* reason_of(const ScsiAnswer& answer) {
 // Whether the drive says its door is locked.
 bool door_locked(const ScsiAnswer& answer) {
     const Reason* const reason = reason_of(answer);
-    return reason != nullptr && !reason->held.before.empty();
+    return reason != nullptr && reason->held.sentence != nullptr;
 }
 
-// "dorvanel: DEVICE: CAUSE", with the name and the error's text where given.
-void refuse(std::string_view device, const Cause& cause, const DeviceCalls& calls, const char* name = nullptr,
-            int error = 0) {
-    std::array<std::string_view, 8> pieces{"dorvanel: ", device, ": ", cause.before};
+// "dorvanel: DEVICE: SENTENCE", the name in place of the sentence's %s where
+// given, then where the system gave an error, its text.
+void say(std::string_view device, std::string_view sentence, const DeviceCalls& calls, const char* name = nullptr,
+         int error = 0) {
+    const std::size_t at = name != nullptr ? std::min(sentence.find("%s"), sentence.size()) : sentence.size();
+    std::array<std::string_view, 8> pieces{"dorvanel: ", device, ": ", sentence.substr(0, at)};
     std::size_t count = 4;
     if (name != nullptr) {
         pieces[count++] = name;
-        pieces[count++] = cause.after;
+        pieces[count++] = sentence.substr(std::min(at + 2, sentence.size()));
     }
     if (error < 0) {
         pieces[count++] = ": ";
         pieces[count++] = std::strerror(-error);
     }
     calls.write_line({pieces.data(), count});
+}
+
+// The line of a cause, in the user's language.
+void refuse(std::string_view device, const Cause& cause, const DeviceCalls& calls, const char* name = nullptr,
+            int error = 0) {
+    say(device, linux_locale::translated(cause.sentence), calls, name, error);
 }
 
 void refuse_open(const char* device, int error, const DeviceCalls& calls) {
@@ -168,16 +177,23 @@ void refuse_answer(const char* device, const ScsiAnswer& answer, bool door_held,
     if (answer.error < 0) return refuse(device, drive_refused, calls, nullptr, answer.error);
     if (answer.host_status != 0 || (answer.driver_status & ~driver_sense) != 0) return refuse(device, no_answer, calls);
     if (const Reason* reason = reason_of(answer)) {
-        return refuse(device, door_held && !reason->held.before.empty() ? reason->held : reason->cause, calls);
+        return refuse(device, door_held && reason->held.sentence != nullptr ? reason->held : reason->cause, calls);
     }
     const Sense& sense = answer.sense;
-    char numbers[sizeof "SCSI status 0xFF, sense FF/FF/FF"];
-    const int end = std::snprintf(numbers, sizeof numbers, "SCSI status 0x%02X", answer.status);
+    char sentence[256];
     if (sense.valid) {
-        (void)std::snprintf(numbers + end, sizeof numbers - static_cast<std::size_t>(end), ", sense %X/%02X/%02X",
-                            sense.key, sense.asc, sense.ascq);
+        (void)std::snprintf(sentence, sizeof sentence,
+                            linux_locale::translated("the drive refused the request (SCSI status 0x%02X, sense %X/%02X/%02X)"),
+                            answer.status, sense.key, sense.asc, sense.ascq);
+    } else if (answer.status == check_condition) {
+        (void)std::snprintf(sentence, sizeof sentence,
+                            linux_locale::translated("the drive refused the request (SCSI status 0x%02X, no sense data)"),
+                            answer.status);
+    } else {
+        (void)std::snprintf(sentence, sizeof sentence,
+                            linux_locale::translated("the drive refused the request (SCSI status 0x%02X)"), answer.status);
     }
-    refuse(device, sense.valid || answer.status != check_condition ? refused_with : refused_unsensed, calls, numbers);
+    say(device, sentence, calls);
 }
 
 // What the CD-ROM driver answered a tray request: 0, -errno, or the
@@ -346,11 +362,11 @@ void move_tray(const DriveElement& drive, DoorAction action, const DeviceCalls& 
         const char typed = letter >= 'a' && letter <= 'z' ? static_cast<char>(letter - 'a' + 'A') : '?';
         const auto first = device_for(DriveElement::for_letter(first_drive_letter)).value_or(DevicePath{});
         const auto last = device_for(DriveElement::for_letter(last_drive_letter)).value_or(DevicePath{});
-        char range[sizeof "names no CD drive (D: to Z: are  to )" + 2 * sizeof first.bytes];
-        (void)std::snprintf(range, sizeof range, "names no CD drive (%c: to %c: are %s to %s)",
+        char range[256];
+        (void)std::snprintf(range, sizeof range, linux_locale::translated("names no CD drive (%c: to %c: are %s to %s)"),
                             first_drive_letter - 'a' + 'A', last_drive_letter - 'a' + 'A', first.bytes.data(),
                             last.bytes.data());
-        return refuse({&typed, 1}, {range}, calls);
+        return say({&typed, 1}, range, calls);
     }
     if (action == DoorAction::Open) {
         open_tray(device->bytes.data(), calls);

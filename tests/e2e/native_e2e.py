@@ -5,7 +5,10 @@ every open of a device before it reaches the system, records it with its
 flags, and refuses it; it records the waits without waiting. So no drive of
 this machine is ever opened, and strace shows that nothing else is.
 
-    native_e2e.py PROGRAM PRELOAD
+    native_e2e.py PROGRAM PRELOAD TRANSLATED ENTRY
+
+TRANSLATED is the program built with this build's catalogues, ENTRY the
+build's translated desktop entry.
 """
 
 import dataclasses
@@ -28,8 +31,10 @@ TRACED = "open,openat,openat2,creat,nanosleep,clock_nanosleep,write,writev"
 OPEN_CALL = re.compile(r'^\d+ +(?:open|openat|openat2|creat)\((?:[A-Z_]+, )?"([^"]*)"(?:.* = (-?\d+))?')
 WRITE_CALL = re.compile(r"^\d+ +writev?\((\d+), .* = (-?\d+)")
 SLEEP_CALL = re.compile(r"^\d+ +(?:clock_)?nanosleep\(")
-# What the dynamic loader opens before the program runs.
-LOADER_FILE = re.compile(r"^/etc/ld\.so\.cache$|\.so(\.\d+)*$")
+# What the dynamic loader opens before the program runs, and the locale and
+# catalogues gettext reads once there is a line to say.
+LOADER_FILE = re.compile(r"^/etc/ld\.so\.cache$|\.so(\.\d+)*$"
+                         r"|^/usr/lib/locale/|^/usr/share/locale/locale\.alias$|/gconv/|/LC_MESSAGES/\w+\.mo$")
 # Must never be asked for on the first open of a device, whatever it is: writing, creating, truncating.
 FORBIDDEN_FLAGS = {"O_WRONLY", "O_RDWR", "O_CREAT", "O_TRUNC", "O_APPEND"}
 
@@ -193,7 +198,7 @@ BUS_CONFIG = """<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>
 </policy></busconfig>"""
 SLOW_SERVER = '#!/bin/sh\nsleep 1.5\nexec dunst -print >"{}" 2>/dev/null\n'
 SESSION = r"""
-mkdir bin && printf '#!/bin/sh\nLD_PRELOAD="%s" exec "%s" "$@"\n' "$2" "$3" >bin/dorvanel && chmod +x bin/dorvanel
+mkdir -p bin && printf '#!/bin/sh\nLD_PRELOAD="%s" exec "%s" "$@"\n' "$2" "$3" >bin/dorvanel && chmod +x bin/dorvanel
 PATH=$PWD/bin:$PATH gio launch "$1"
 for i in $(seq 100); do grep -q summary: printed && break; sleep 0.1; done
 PATH=$PWD/bin:$PATH dorvanel /Open 2>script.err
@@ -201,14 +206,15 @@ sleep 0.5
 """
 
 
-def notifications(program, preload, scratch):
-    """Problems with the notifications: one from the entry's launch, with its name and icon, naming the device and
-    why; none from the script, which writes its line to standard error."""
+def notifications(program, preload, scratch, entry, locale=(), name=None, summary="The tray did not move",
+                  cause="no such device"):
+    """Problems with the notifications: one from the entry's launch, with its name (in the locale's language) and
+    icon, naming the device and why; none from the script, which writes its line to standard error."""
     from wine_harness import virtual_screen
-    entry = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "res", "dorvanel.desktop")
     with open(entry) as f:
         text = f.read()
-    name, icon = (re.search(f"^{key}=(.*)$", text, re.M)[1] for key in ["Name", "Icon"])
+    english, icon = (re.search(f"^{key}=(.*)$", text, re.M)[1] for key in ["Name", "Icon"])
+    scratch = tempfile.mkdtemp(dir=scratch)
     services, printed = os.path.join(scratch, "services"), os.path.join(scratch, "printed")
     os.mkdir(services)
     with open(os.path.join(scratch, "bus.conf"), "w") as f:
@@ -223,13 +229,29 @@ def notifications(program, preload, scratch):
         env = {k: v for k, v in os.environ.items() if not k.startswith(("DBUS_", "DISPLAY"))}
         subprocess.run(["dbus-run-session", f"--config-file={scratch}/bus.conf", "--", "sh", "-c", SESSION, "sh",
                         entry, os.path.abspath(preload), os.path.abspath(program)],
-                       cwd=scratch, env=dict(env, DISPLAY=display), timeout=60, capture_output=True)
+                       cwd=scratch, env=dict(env, DISPLAY=display, **dict(locale)), timeout=60, capture_output=True)
     with open(printed) as shown, open(os.path.join(scratch, "script.err"), "rb") as script:
         fields = re.findall(r"^\t(appname|icon|summary|body|desktop_entry): '(.*)'$", shown.read(), re.M)
         return (report.compare("notifications shown (field, value)", fields,
-                               [("appname", name), ("summary", "The tray did not move"),
-                                ("body", "/dev/cdrom: no such device"), ("icon", icon), ("desktop_entry", "dorvanel")])
-                + report.compare("standard error from a script", script.read(), b"dorvanel: /dev/cdrom: no such device\n"))
+                               [("appname", name or english), ("summary", summary), ("body", f"/dev/cdrom: {cause}"),
+                                ("icon", icon), ("desktop_entry", "dorvanel")])
+                + report.compare("standard error from a script", script.read().decode(),
+                                 f"dorvanel: /dev/cdrom: {cause}\n"))
+
+
+def in_german(program, preload, scratch, entry):
+    """The line and the notification of the program with its catalogues: German in de_DE.UTF-8 (made with
+    localedef in the run's own folder), English word for word under LANG=C whatever LANGUAGE says."""
+    locales = os.path.join(scratch, "locales")
+    os.makedirs(locales, exist_ok=True)
+    made = subprocess.run(["localedef", "-i", "de_DE", "-f", "UTF-8", os.path.join(locales, "de_DE.UTF-8")],
+                          capture_output=True, text=True, timeout=300)
+    if not os.path.isdir(os.path.join(locales, "de_DE.UTF-8")):
+        return [f"localedef could not make de_DE.UTF-8: {made.stderr}"]
+    german = {"LOCPATH": locales, "LC_ALL": "de_DE.UTF-8", "LANGUAGE": "de"}
+    return (notifications(program, preload, scratch, entry, german, "CD-Schublade", "Die Schublade hat sich nicht bewegt",
+                          "Gerät nicht vorhanden")
+            + notifications(program, preload, scratch, entry, {"LC_ALL": "", "LANG": "C", "LANGUAGE": "de"}))
 
 
 def silent_bus(program, preload, scratch):
@@ -259,10 +281,10 @@ def silent_bus(program, preload, scratch):
 
 
 def main(argv):
-    if len(argv) != 3:
+    if len(argv) != 5:
         print(__doc__, file=sys.stderr)
         return 2
-    program, preload = argv[1], argv[2]
+    program, preload, translated, entry = argv[1:]
     results = report.Report("the Linux program under strace")
     with tempfile.TemporaryDirectory(prefix="dorvanel-strace-") as scratch:
         for case in CASES:
@@ -271,8 +293,10 @@ def main(argv):
         results.case("standard error closed at its far end: the usage notice still exits 0", closed_pipe(program))
         results.case("the preload takes every way of opening a device", *preload_probe(preload, scratch))
         results.case("launched from the desktop entry, a notification server started on demand shows why; from a "
-                     "script, none", notifications(program, preload, scratch))
+                     "script, none", notifications(program, preload, scratch, entry))
         results.case("a session bus that never answers holds nothing up", silent_bus(program, preload, scratch))
+        results.case("with its catalogues, the line and the notification in German in de_DE.UTF-8, in English "
+                     "under LANG=C", in_german(translated, preload, scratch, entry))
     return results.finish()
 
 

@@ -5,11 +5,13 @@ windows-zip:    the ZIP holds exactly dorvanel.exe (the built one), a readme
                 Notepad shows well and the licence; sha256sum -c accepts the
                 checksum file beside it.
 linux-install:  `cmake --install` puts the program (not stripped), its manual
-                page, bash completion, licence, desktop entry and icons under a
-                prefix, and nothing else; the page renders without warnings and
-                what it says about drives, output, waits and exit status is what
-                the program does; bash-completion finds the completion there;
-                desktop-file-validate passes the entry.
+                page, bash completion, licence, desktop entry, icons,
+                catalogues and AppStream metadata under a prefix, and nothing
+                else; the page renders without warnings and what it says about
+                drives, output, waits and exit status is what the program does;
+                bash-completion finds the completion there; desktop-file-validate
+                and appstreamcli have nothing to say of the entry and the
+                metadata, both translated; each catalogue gives a sentence.
 debian-package: dpkg-buildpackage -us -uc in a clean copy of the source, in
                 --out; lintian raises no tag on the .changes (source, package
                 and debugging symbols), pedantic ones included; hardening-check
@@ -78,9 +80,13 @@ def readme_problems(text, version):
 
 # --- Linux -----------------------------------------------------------------
 
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "po", "LINGUAS")) as f:
+    LANGUAGES = [line.strip() for line in f if line.strip() and not line.startswith("#")]
+METAINFO = "share/metainfo/org.dorvanel.dorvanel.metainfo.xml"
 INSTALLED = sorted(["bin/dorvanel", "share/applications/dorvanel.desktop", "share/bash-completion/completions/dorvanel",
-                    "share/doc/dorvanel/LICENSE", "share/man/man1/dorvanel.1"]
-                   + [f"share/icons/hicolor/{n}x{n}/apps/dorvanel.png" for n in [16, 24, 32, 48, 64, 128, 256]])
+                    "share/doc/dorvanel/LICENSE", "share/man/man1/dorvanel.1", METAINFO]
+                   + [f"share/icons/hicolor/{n}x{n}/apps/dorvanel.png" for n in [16, 24, 32, 48, 64, 128, 256]]
+                   + [f"share/locale/{language}/LC_MESSAGES/dorvanel.mo" for language in LANGUAGES])
 
 
 def installed_files(prefix):
@@ -121,19 +127,41 @@ def linux_install(args, results):
         page = os.path.join(prefix, "share", "man", "man1", "dorvanel.1")
         problems = (compare("cmake --install exit status", install.returncode, 0)
                     + compare("installed files", installed_files(prefix), INSTALLED))
-        results.case("cmake --install puts exactly the program, page, completion, licence, entry and icons", problems,
+        results.case("cmake --install puts exactly the program, page, completion, licence, entry, icons, catalogues "
+                     "and metadata", problems,
                      install.stderr.splitlines())
         if problems:
             return
-        entry = subprocess.run(["desktop-file-validate", os.path.join(prefix, "share/applications/dorvanel.desktop")],
+        entry_file = os.path.join(prefix, "share/applications/dorvanel.desktop")
+        entry = subprocess.run(["desktop-file-validate", entry_file],
                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=60)
+        metainfo = subprocess.run(["appstreamcli", "validate", "--no-net", "--pedantic", os.path.join(prefix, METAINFO)],
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=60)
+        # Each Name (the entry's and its actions') and the summary in every language, and a sentence of the
+        # program from each catalogue.
+        with open(entry_file) as f:
+            text = f.read()
+        names = re.findall(r"^Name\[(\w+)\]=", text, re.M)
+        all_names = LANGUAGES * len(re.findall(r"^Name=", text, re.M))
+        with open(os.path.join(prefix, METAINFO)) as f:
+            summaries = re.findall(r'<summary xml:lang="(\w+)">', f.read())
+        said = {language: subprocess.run(["gettext", "-d", "dorvanel", "not a CD drive"], capture_output=True, text=True,
+                                         env=dict(os.environ, TEXTDOMAINDIR=os.path.join(prefix, "share", "locale"),
+                                                  LANG="C.UTF-8", LC_ALL="", LANGUAGE=language)).stdout
+                for language in LANGUAGES}
         results.case("the installed program is the built one, not stripped, executable by everyone, "
-                     "its completion found, its desktop entry valid",
+                     "its completion found, its desktop entry and metadata valid and translated, its catalogues read",
                      compare("bin/dorvanel is the built program", read_bytes(program), read_bytes(args.program))
                      + compare("sections", [name for name in [".symtab"] if name not in sections(program)],
                                [])
                      + unless(os.stat(program).st_mode & stat.S_IXOTH, "bin/dorvanel is not executable by others")
                      + compare("desktop-file-validate", (entry.returncode, entry.stdout), (0, ""))
+                     + compare("appstreamcli validate", (metainfo.returncode, metainfo.stdout.strip()),
+                               (0, "\u2714 Validation was successful."))
+                     + compare("languages of the entry's names, of the summary", (sorted(names), sorted(summaries)),
+                               (sorted(all_names), LANGUAGES))
+                     + compare("catalogues that leave a sentence English", [language for language in LANGUAGES
+                               if said[language] in ("", "not a CD drive")], [])
                      + compare("completion bash-completion loads", completion_in(prefix),
                                "complete -F _dorvanel dorvanel"))
         rendered = {}
