@@ -6,7 +6,6 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <numeric>
 #include <utility>
 
@@ -90,7 +89,7 @@ void show(std::span<const std::string_view> pieces) {
     const std::size_t size = 5 * std::accumulate(pieces.begin(), pieces.end(), std::size_t{0}, add) + 3;
     char* const room = static_cast<char*>(std::malloc(size));
     if (room == nullptr) _exit(0);
-    (void)body(pieces, std::strstr(capabilities, "'body-markup'") != nullptr, {room, size});
+    (void)body(pieces, std::string_view(capabilities).find("'body-markup'") != std::string_view::npos, {room, size});
     // The entry's name as the menu shows it, in the user's language.
     char name[256], summary[256];
     const std::string_view texts[] = {linux_locale::translated(DORVANEL_ENTRY_NAME),

@@ -1,7 +1,6 @@
 #include "platform/linux_process.h"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +9,18 @@
 
 namespace dorvanel::linux_process {
 namespace {
+
+// Makes this process, forked, start as a fresh one would: default signal
+// dispositions, no signal blocked, and descriptors 0, 1 and 2 on /dev/null
+// and no other.
+void make_fresh() {
+    sigset_t none{};
+    (void)sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int signal = 1; signal < NSIG; ++signal) (void)std::signal(signal, SIG_DFL);
+    closefrom(0);
+    // The lowest free descriptors: 0, then 1 and 2.
+    for (int fd = open("/dev/null", O_RDWR); fd >= 0 && fd < STDERR_FILENO;) fd = dup(fd);
+}
 
 int wait_for(pid_t child) {
     int status;
@@ -22,28 +33,17 @@ int wait_for(pid_t child) {
 }  // namespace
 
 int run_quietly(const char* path, const char* const argv[]) {
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t fresh;
-    sigset_t none, all;
-    (void)sigemptyset(&none);
-    (void)sigfillset(&all);
-    int failure = posix_spawn_file_actions_init(&actions);
-    if (failure == 0 && (failure = posix_spawnattr_init(&fresh)) != 0) posix_spawn_file_actions_destroy(&actions);
-    if (failure != 0) return -failure;
-    failure = posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (failure == 0) failure = posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    if (failure == 0) failure = posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    if (failure == 0) failure = posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-    if (failure == 0) failure = posix_spawnattr_setsigmask(&fresh, &none);
-    if (failure == 0) failure = posix_spawnattr_setsigdefault(&fresh, &all);
-    if (failure == 0) failure = posix_spawnattr_setflags(&fresh, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    if (access(path, X_OK) != 0) return -errno;
     (void)signal(SIGCHLD, SIG_DFL);  // an ignored SIGCHLD would lose the exit status
-    pid_t child;
-    // posix_spawn takes the arguments as writable, and does not write to them.
-    if (failure == 0) failure = posix_spawn(&child, path, &actions, &fresh, const_cast<char* const*>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&fresh);
-    return failure != 0 ? -failure : wait_for(child);
+    const pid_t child = fork();
+    if (child < 0) return -errno;
+    if (child == 0) {
+        make_fresh();
+        // execv takes the arguments as writable, and does not write to them.
+        (void)execv(path, const_cast<char* const*>(argv));
+        _exit(127);
+    }
+    return wait_for(child);
 }
 
 bool detach() {
@@ -57,13 +57,7 @@ bool detach() {
     // (or the session's subreaper).
     if (fork() != 0) _exit(0);
     (void)setsid();
-    sigset_t none;
-    (void)sigemptyset(&none);
-    (void)sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (int signal = 1; signal < NSIG; ++signal) (void)std::signal(signal, SIG_DFL);
-    closefrom(0);
-    // The lowest free descriptors: 0, then 1 and 2.
-    for (int fd = open("/dev/null", O_RDWR); fd >= 0 && fd < STDERR_FILENO;) fd = dup(fd);
+    make_fresh();
     return true;
 }
 
