@@ -281,7 +281,7 @@ const AnswerCase answer_cases[] = {
     {{sense(4, 0x53, 0)}, 1, "the tray is blocked, or the drive could not move it"},
     {{sense(5, 0x24, 0)}, 1, "the drive cannot do this"},
     {{{0, 2, 0, 8, {}}}, 1, "the drive refused the request (SCSI status 0x02, no sense data)"},
-    {{{0, 8, 0, 0, {}}}, 1, "the drive refused the request (SCSI status 0x08)"},
+    {{{0, 8, 0, 0, {}}}, 1, "the drive refused the request (SCSI status 0x08, no sense data)"},
     {{sense(0xB, 0x4E, 0)}, 1, "the drive refused the request (SCSI status 0x02, sense B/4E/00)"},
     {{{0, 0, 3, 0, {}}}, 1, "the drive did not answer"},  // timed out
     {{{0, 0, 0, 0x06, {}}}, 1, "the drive did not answer"},

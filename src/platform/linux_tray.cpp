@@ -28,11 +28,8 @@ constexpr int most_waits = 20;
 constexpr std::uint32_t pause_ms = 100;
 
 // Why a tray did not move, as the line says it: one sentence, marked for the
-// catalogues, with %s where it gives a name (a mount point, a loop device);
-// where the system gave an error, its text follows.
-struct Cause {
-    const char* sentence = nullptr;
-};
+// catalogues, with %s where it gives a name (a mount point, a loop device).
+using Cause = const char*;
 constexpr Cause no_such_device{N_("no such device")};
 constexpr Cause not_permitted{N_("permission denied (on Debian, members of the group cdrom may open CD drives)")};
 constexpr Cause not_opened{N_("cannot open it")};
@@ -75,14 +72,14 @@ constexpr bool carried_out(const ScsiAnswer& answer) {
 // unlock the door.
 struct Reason {
     std::uint8_t key, asc, ascq;
-    Cause cause, held = {};
+    Cause cause, held = nullptr;
 };
 constexpr Reason reasons[] = {
-    {any, 0x53, 0x02, {N_("the door is locked")}, locked_by_other},  // medium removal prevented
+    {any, 0x53, 0x02, N_("the door is locked"), locked_by_other},  // medium removal prevented
     // Media load or eject failed, which some drives say of a locked door.
-    {any, 0x53, 0x00, {N_("the tray is blocked, or the drive could not move it")}, locked_by_other},
-    {0x02, any, any, {N_("the drive is not ready")}},
-    {0x05, any, any, {N_("the drive cannot do this")}},  // a command or a field it does not take
+    {any, 0x53, 0x00, N_("the tray is blocked, or the drive could not move it"), locked_by_other},
+    {0x02, any, any, N_("the drive is not ready")},
+    {0x05, any, any, N_("the drive cannot do this")},  // a command or a field it does not take
 };
 
 // The reason the drive gave, if it gave one the program has words for.
@@ -101,7 +98,7 @@ const Reason* reason_of(const ScsiAnswer& answer) {
 // Whether the drive says its door is locked.
 bool door_locked(const ScsiAnswer& answer) {
     const Reason* const reason = reason_of(answer);
-    return reason != nullptr && reason->held.sentence != nullptr;
+    return reason != nullptr && reason->held != nullptr;
 }
 
 // "dorvanel: DEVICE: SENTENCE", the name in place of the sentence's %s where
@@ -123,9 +120,8 @@ void say(std::string_view device, std::string_view sentence, const DeviceCalls& 
 }
 
 // The line of a cause, in the user's language.
-void refuse(std::string_view device, const Cause& cause, const DeviceCalls& calls, const char* name = nullptr,
-            int error = 0) {
-    say(device, linux_locale::translated(cause.sentence), calls, name, error);
+void refuse(std::string_view device, Cause cause, const DeviceCalls& calls, const char* name = nullptr, int error = 0) {
+    say(device, linux_locale::translated(cause), calls, name, error);
 }
 
 void refuse_open(const char* device, int error, const DeviceCalls& calls) {
@@ -177,7 +173,7 @@ void refuse_answer(const char* device, const ScsiAnswer& answer, bool door_held,
     if (answer.error < 0) return refuse(device, drive_refused, calls, nullptr, answer.error);
     if (answer.host_status != 0 || (answer.driver_status & ~driver_sense) != 0) return refuse(device, no_answer, calls);
     if (const Reason* reason = reason_of(answer)) {
-        return refuse(device, door_held && reason->held.sentence != nullptr ? reason->held : reason->cause, calls);
+        return refuse(device, door_held && reason->held != nullptr ? reason->held : reason->cause, calls);
     }
     const Sense& sense = answer.sense;
     char sentence[256];
@@ -185,13 +181,10 @@ void refuse_answer(const char* device, const ScsiAnswer& answer, bool door_held,
         (void)std::snprintf(sentence, sizeof sentence,
                             linux_locale::translated("the drive refused the request (SCSI status 0x%02X, sense %X/%02X/%02X)"),
                             answer.status, sense.key, sense.asc, sense.ascq);
-    } else if (answer.status == check_condition) {
+    } else {
         (void)std::snprintf(sentence, sizeof sentence,
                             linux_locale::translated("the drive refused the request (SCSI status 0x%02X, no sense data)"),
                             answer.status);
-    } else {
-        (void)std::snprintf(sentence, sizeof sentence,
-                            linux_locale::translated("the drive refused the request (SCSI status 0x%02X)"), answer.status);
     }
     say(device, sentence, calls);
 }
@@ -221,10 +214,9 @@ ScsiAnswer move(int fd, DoorAction action, const DeviceCalls& calls) {
     return answer;
 }
 
-// Closes the drive, and says why where the tray did not move. A load that
-// finds no disc may leave the tray closed all the same: medium not present,
-// tray closed.
-constexpr Sense closed_empty{true, false, 0x02, 0x3A, 0x01};
+// Closes the drive, and says why where the tray did not move. A load may
+// find no disc and the tray closed all the same.
+constexpr Sense closed_empty{true, false, 0x02, 0x3A, 0x01};  // medium not present, tray closed
 void close_and_say(int fd, const char* device, const ScsiAnswer& answer, bool door_held, DoorAction action,
                    const DeviceCalls& calls) {
     calls.close_device(fd);
@@ -273,13 +265,12 @@ void open_tray(const char* device, const DeviceCalls& calls) {
     }
     if (fd < 0) return refuse_open(device, fd, calls);
 
-    // While anyone else has the drive open (a player as long as it plays,
-    // udev's cdrom_id for a tenth of a second after a disc is reported, which
-    // opening the drive does), the driver lets only root unlock the door. A
-    // user who may write to the drive then has the drive itself allow
-    // removal, as eject(1) does. Where the drive then says its door is locked
-    // (cdrom_id locks it), the unlock is tried again until the door is this
-    // user's to unlock, and the tray is asked once more.
+    // While anyone else has the drive open (a player, or udev's cdrom_id for
+    // a moment after opening the drive reported a disc), the driver lets only
+    // root unlock the door: a user who may write to the drive has the drive
+    // allow removal, as eject(1) does. Where the drive says its door is still
+    // locked (cdrom_id locks it), the unlock is tried until it is this
+    // user's, and the tray asked once more.
     bool door_held = calls.cdrom_ioctl(fd, CDROM_LOCKDOOR, 0) == -EBUSY &&
                      !carried_out(calls.scsi_command(fd, allow_removal));
     ScsiAnswer answer = move(fd, DoorAction::Open, calls);
@@ -294,9 +285,11 @@ void open_tray(const char* device, const DeviceCalls& calls) {
 void close_tray(const char* device, const DeviceCalls& calls) {
     const int fd = calls.open_device(device, false);
     if (fd < 0) return refuse_open(device, fd, calls);
-    if (calls.cd_drive(fd)) return close_and_say(fd, device, move(fd, DoorAction::Close, calls), false, DoorAction::Close, calls);
-    calls.close_device(fd);
-    refuse(device, not_a_cd_drive, calls);
+    if (!calls.cd_drive(fd)) {
+        calls.close_device(fd);
+        return refuse(device, not_a_cd_drive, calls);
+    }
+    close_and_say(fd, device, move(fd, DoorAction::Close, calls), false, DoorAction::Close, calls);
 }
 
 }  // namespace
