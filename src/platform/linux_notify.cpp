@@ -76,10 +76,12 @@ std::string_view body(std::span<const std::string_view> pieces, bool markup, std
 void show(std::span<const std::string_view> pieces) {
     if (!linux_process::detach()) return;
     // A process of its own from here on, which ends as gdbus: only gdbus's
-    // time limit holds it.
-    FILE* const asked = popen("exec /usr/bin/gdbus call --session --timeout=30 --dest=org.freedesktop.Notifications "
-                              "--object-path=/org/freedesktop/Notifications "
-                              "--method=org.freedesktop.Notifications.GetCapabilities", "r");
+    // time limit holds it. The shell runs a fixed command, with nothing of
+    // the user's in it.
+    FILE* const asked = popen(  // NOLINT(cert-env33-c)
+        "exec /usr/bin/gdbus call --session --timeout=30 --dest=org.freedesktop.Notifications "
+        "--object-path=/org/freedesktop/Notifications --method=org.freedesktop.Notifications.GetCapabilities",
+        "r");
     char capabilities[1024] = {};
     if (asked != nullptr) {
         capabilities[std::fread(capabilities, 1, sizeof capabilities - 1, asked)] = '\0';
@@ -96,11 +98,11 @@ void show(std::span<const std::string_view> pieces) {
                                       linux_locale::translated("The tray did not move")};
     (void)body({&texts[0], 1}, false, name);
     (void)body({&texts[1], 1}, false, summary);
+    constexpr const char* icon = "\"" DORVANEL_ENTRY_ICON "\"";
     const char* const argv[] = {"gdbus", "call", "--session", "--timeout=30", "--dest=org.freedesktop.Notifications",
                                 "--object-path=/org/freedesktop/Notifications",
-                                "--method=org.freedesktop.Notifications.Notify", name, "uint32 0",
-                                "\"" DORVANEL_ENTRY_ICON "\"", summary, room, "@as []",
-                                "@a{sv} {\"desktop-entry\": <\"dorvanel\">}", "int32 -1", nullptr};
+                                "--method=org.freedesktop.Notifications.Notify", name, "uint32 0", icon, summary, room,
+                                "@as []", "@a{sv} {\"desktop-entry\": <\"dorvanel\">}", "int32 -1", nullptr};
     (void)execv("/usr/bin/gdbus", const_cast<char* const*>(argv));
     _exit(0);
 }
