@@ -24,6 +24,8 @@ fi
 
 mount -t tmpfs shm /dev/shm 2>/dev/null || { mkdir /dev/shm && mount -t tmpfs shm /dev/shm; }
 mount -t tmpfs run /run
+# The steps make their folders in /tmp: not the host's, whatever it holds.
+mount -t tmpfs tmp /tmp
 ln -s sr0 /dev/cdrom   # as udev would: the first optical drive
 stty -F /dev/ttyS1 raw -echo
 exec </dev/ttyS1 >/dev/ttyS1 2>&1
