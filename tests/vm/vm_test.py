@@ -24,6 +24,7 @@ import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 import report
@@ -63,9 +64,10 @@ def vmlinux(kernel):
             elf = subprocess.run(["zstd", "-dcq"], input=image[image.index(b"\x28\xb5\x2f\xfd"):],
                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout
         assert elf.startswith(b"\x7fELF"), "vmlinuz holds no ELF kernel"
-        with open(target + ".partial", "wb") as f:
+        # A file of its own: boots started together may each extract it.
+        with tempfile.NamedTemporaryFile(dir=kernel, prefix="vmlinux.", delete=False) as f:
             f.write(elf)
-        os.replace(target + ".partial", target)
+        os.replace(f.name, target)
     return target
 
 
