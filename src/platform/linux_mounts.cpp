@@ -162,19 +162,13 @@ private:
     std::uint32_t count_ = 0, ordered_ = 0;
 };
 
-// A directory held open (O_PATH) and a name within it; a negative directory
-// is the -errno of the name that could not be reached.
-struct Place {
-    int directory;
-    const char* name;
-};
-
-// The directory holding `mount_point`'s last name, reached as linux_mounts.h tells, however long the path.
-Place reach_directory(const char* mount_point) {
+// prove_mount, and also unmount_mount where `unmount`.
+int prove(std::uint64_t mount_id, const char* mount_point, DeviceNumbers disc, bool unmount) {
     // The root, or a path that is not whole, has no directory to be taken off from.
-    if (mount_point[0] != '/' || std::strrchr(mount_point, '/')[1] == '\0') return {-EINVAL, ""};
+    if (mount_point[0] != '/' || std::strrchr(mount_point, '/')[1] == '\0') return -EINVAL;
+    // The directory holding the last name, held open (O_PATH), however long the path.
     int directory = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (directory < 0) return {-errno, ""};
+    if (directory < 0) return -errno;
     const char* name = mount_point + 1;
     for (const char* slash; (slash = std::strchr(name, '/')) != nullptr; name = slash + 1) {
         char piece[NAME_MAX + 1];
@@ -187,37 +181,26 @@ Place reach_directory(const char* mount_point) {
             if (next < 0) next = -errno;
         }
         close(directory);
-        if (next < 0) return {next, ""};
+        if (next < 0) return next;
         directory = next;
     }
-    return {directory, name};
-}
-
-// Whether `place` is now the root of mount `mount_id` on `disc`.
-bool is_disc_mount(Place place, std::uint64_t mount_id, DeviceNumbers disc) {
     struct statx seen {};
-    return statx(place.directory, place.name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_MNT_ID, &seen) == 0 &&
-           (seen.stx_mask & STATX_MNT_ID) != 0 && seen.stx_mnt_id == mount_id &&
-           (seen.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
-           (seen.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0 &&
-           DeviceNumbers{seen.stx_dev_major, seen.stx_dev_minor} == disc;
-}
-
-// prove_mount, and also unmount_mount where `unmount`.
-int prove(std::uint64_t mount_id, const char* mount_point, DeviceNumbers disc, bool unmount) {
-    const Place place = reach_directory(mount_point);
-    if (place.directory < 0) return place.directory;
-    int result = is_disc_mount(place, mount_id, disc) ? 0 : -ESTALE;
+    const bool proven = statx(directory, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_MNT_ID, &seen) == 0 &&
+                        (seen.stx_mask & STATX_MNT_ID) != 0 && seen.stx_mnt_id == mount_id &&
+                        (seen.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+                        (seen.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0 &&
+                        DeviceNumbers{seen.stx_dev_major, seen.stx_dev_minor} == disc;
+    int result = proven ? 0 : -ESTALE;
     if (unmount && result == 0) {
         // umount2 has no form that starts from a directory; the directory's
         // own entry in /proc/self/fd leads into it without looking its path up again.
         char path[sizeof "/proc/self/fd//" + 10 + NAME_MAX];
-        const int size = std::snprintf(path, sizeof path, "/proc/self/fd/%d/%s", place.directory, place.name);
+        const int size = std::snprintf(path, sizeof path, "/proc/self/fd/%d/%s", directory, name);
         result = size < 0 || static_cast<std::size_t>(size) >= sizeof path ? -ENAMETOOLONG
                  : umount2(path, UMOUNT_NOFOLLOW) == 0                     ? 0
                                                                            : -errno;
     }
-    close(place.directory);
+    close(directory);
     if (result != -EPERM) return result;
     const char* const argv[] = {"umount", mount_point, nullptr};
     result = linux_process::run_quietly("/bin/umount", argv);
