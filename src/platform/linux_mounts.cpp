@@ -101,20 +101,42 @@ public:
     Table(const Table&) = delete;
     Table& operator=(const Table&) = delete;
 
+    // Orders the disc's mounts, leaves first (a mount goes in once every mount on top of it is in),
+    // then takes them off in two passes, as linux_mounts.h tells.
     Unmounted unmount(DeviceNumbers disc, const MountCalls& calls) {
-        const Unmounted judged = stack(disc);
-        if (judged.end != Unmounted::End::AllOff) return judged;
+        using End = Unmounted::End;
+        if (mounts_ == nullptr) return {End::Unreadable};
+        const auto same = [&](std::uint32_t a, std::uint32_t b) { return mounts_[a].id == mounts_[b].id; };
+        if (std::adjacent_find(by_id_, by_id_ + count_, same) != by_id_ + count_) return {End::Torn};
+        std::uint32_t discs = 0, ordered = 0;
+        std::fill_n(children_, count_, 0);
+        for (std::uint32_t i = 0; i < count_; ++i) {
+            const auto parent = disc_parent(i, disc);
+            if (parent && mounts_[i].device != disc) return {End::MountedOver, 0, unescape_in_place(mounts_[i].point)};
+            if (parent) ++children_[*parent];
+            if (mounts_[i].device == disc) ++discs;
+        }
+        if (discs == 0) return {End::NotMounted};
+        // The last listed first among mounts that do not stand on each other.
+        for (std::uint32_t i = count_; i-- > 0;) {
+            if (mounts_[i].device == disc && children_[i] == 0) order_[ordered++] = i;
+        }
+        for (std::uint32_t next = 0; next < ordered; ++next) {
+            const auto parent = disc_parent(order_[next], disc);
+            if (parent && --children_[*parent] == 0) order_[ordered++] = *parent;
+        }
+        if (ordered != discs) return {End::Torn};  // parents that go round never run out of children
         for (const bool off : {false, true}) {
-            for (std::uint32_t k = 0; k < ordered_; ++k) {
+            for (std::uint32_t k = 0; k < ordered; ++k) {
                 const Mount& mount = mounts_[order_[k]];
                 // Unescaped in the first pass, and ended by a zero byte.
                 const char* const point = off ? mount.point.data() : unescape_in_place(mount.point);
                 if (const int error = (off ? calls.unmount : calls.prove)(mount.id, point, disc)) {
-                    return {off ? Unmounted::End::NotUnmounted : Unmounted::End::NotProven, error, point};
+                    return {off ? End::NotUnmounted : End::NotProven, error, point};
                 }
             }
         }
-        return judged;
+        return {End::AllOff};
     }
 
 private:
@@ -127,39 +149,9 @@ private:
         return *at;
     }
 
-    // Fills `order_` with the disc's mounts, leaves first: a mount goes in
-    // once every mount on top of it is in.
-    Unmounted stack(DeviceNumbers disc) {
-        using End = Unmounted::End;
-        if (mounts_ == nullptr) return {End::Unreadable};
-        const auto same = [&](std::uint32_t a, std::uint32_t b) { return mounts_[a].id == mounts_[b].id; };
-        if (std::adjacent_find(by_id_, by_id_ + count_, same) != by_id_ + count_) return {End::Torn};
-        std::uint32_t discs = 0;
-        std::fill_n(children_, count_, 0);
-        for (std::uint32_t i = 0; i < count_; ++i) {
-            const auto parent = disc_parent(i, disc);
-            if (parent && mounts_[i].device != disc) return {End::MountedOver, 0, unescape_in_place(mounts_[i].point)};
-            if (parent) ++children_[*parent];
-            if (mounts_[i].device == disc) ++discs;
-        }
-        if (discs == 0) return {End::NotMounted};
-        // The last listed first among mounts that do not stand on each other.
-        for (std::uint32_t i = count_; i-- > 0;) {
-            if (mounts_[i].device == disc && children_[i] == 0) order_[ordered_++] = i;
-        }
-        for (std::uint32_t next = 0; next < ordered_; ++next) {
-            const auto parent = disc_parent(order_[next], disc);
-            if (parent && --children_[*parent] == 0) order_[ordered_++] = *parent;
-        }
-        // Parents that go round never run out of children.
-        return {ordered_ == discs ? End::AllOff : End::Torn};
-    }
-
     Mount* mounts_ = nullptr;
-    std::uint32_t* by_id_ = nullptr;
-    std::uint32_t* children_ = nullptr;
-    std::uint32_t* order_ = nullptr;
-    std::uint32_t count_ = 0, ordered_ = 0;
+    std::uint32_t *by_id_ = nullptr, *children_ = nullptr, *order_ = nullptr;
+    std::uint32_t count_ = 0;
 };
 
 // prove_mount, and also unmount_mount where `unmount`.
