@@ -163,10 +163,10 @@ int prove(std::uint64_t mount_id, const char* mount_point, DeviceNumbers disc, b
     if (directory < 0) return -errno;
     const char* name = mount_point + 1;
     for (const char* slash; (slash = std::strchr(name, '/')) != nullptr; name = slash + 1) {
-        char piece[NAME_MAX + 1];
         const auto size = static_cast<std::size_t>(slash - name);
         int next = size == 0 ? -EINVAL : -ENAMETOOLONG;
         if (size > 0 && size <= NAME_MAX) {
+            char piece[NAME_MAX + 1];
             std::memcpy(piece, name, size);
             piece[size] = '\0';
             next = openat(directory, piece, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
