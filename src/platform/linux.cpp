@@ -30,9 +30,8 @@ namespace dorvanel::platform {
 namespace {
 
 int open_device(const char* path, bool exclusive) {
-    // Without O_NONBLOCK the driver may close the tray or wait for a disc.
-    // The kernel lets the drive be sent PREVENT ALLOW MEDIUM REMOVAL only
-    // through a descriptor open for writing (or by root).
+    // Without O_NONBLOCK the driver may close the tray or wait for a disc. The kernel lets
+    // PREVENT ALLOW MEDIUM REMOVAL through only from a descriptor open for writing (or from root).
     constexpr int flags = O_NONBLOCK | O_CLOEXEC;
     int fd = exclusive ? open(path, O_RDWR | O_EXCL | flags) : -1;
     if (fd < 0 && (!exclusive || errno == EACCES || errno == EPERM || errno == EROFS)) {
@@ -100,13 +99,11 @@ int file_numbers(const char* path, linux_tray::BackingFile& file) {
 
 constexpr linux_tray::LoopCalls loop_calls{loop_status, backing_file, file_numbers};
 
-// The first entry of a /sys folder that is not "." or ".." (no device's
-// name starts with a dot), kept in `name` until the next call; none at the
-// end. `error` tells an error apart from the end.
+// The next entry of a /sys folder that does not start with a dot (no device's name does), kept
+// until the next call; none at the end and on an error, which `error` tells apart (readdir's errno).
 const char* next_name(DIR* folder, int& error) {
     static char name[NAME_MAX + 1];
     const dirent* entry;
-    // readdir gives none at the end and on an error, which only errno tells apart.
     while ((errno = 0, entry = readdir(folder)) != nullptr && entry->d_name[0] == '.') {
     }
     error = errno;
@@ -115,16 +112,12 @@ const char* next_name(DIR* folder, int& error) {
     return name;
 }
 
-// The first bound loop device that reads the drive, or of which that cannot
-// be told; also that, with no name, where /sys/block cannot be read to its
-// end: then a loop device could be left out.
 linux_tray::LoopOnDrive loop_on_drive(linux_tray::DeviceNumbers drive) {
     DIR* const block = opendir("/sys/block");
     if (block == nullptr) return {linux_tray::LoopReads::Unknown};
     linux_tray::LoopOnDrive loop;
     int error = 0;
-    for (const char* name;
-         loop.reads == linux_tray::LoopReads::Other && (name = next_name(block, error)) != nullptr;) {
+    for (const char* name; loop.reads == linux_tray::LoopReads::Other && (name = next_name(block, error)) != nullptr;) {
         char bound[sizeof "/sys/block//loop" + NAME_MAX];
         // Only a loop device that is bound has this folder.
         (void)std::snprintf(bound, sizeof bound, "/sys/block/%s/loop", name);
@@ -149,32 +142,27 @@ const char* holder(linux_tray::DeviceNumbers drive) {
     return name;
 }
 
+constexpr linux_mounts::MountCalls mount_calls{linux_mounts::prove_mount, linux_mounts::unmount_mount};
+
 linux_mounts::Unmounted unmount_disc(linux_tray::DeviceNumbers drive) {
     const int table = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
     if (table < 0) return {linux_mounts::Unmounted::End::Unreadable};
-    // Read to its end (read gives 0) or not at all: a table read only in part
-    // could leave out one of the disc's mounts.
+    // Read to its end (read gives 0) or not at all: a table read in part could leave out a disc's mount.
     char* text = nullptr;
     std::size_t size = 0, room = 0;
     ssize_t got = 1;
     while (got > 0) {
-        if (size == room) {
-            char* const larger = static_cast<char*>(std::realloc(text, room = room * 2 + 16384));
-            if (larger == nullptr) break;
-            text = larger;
-        }
+        char* const room_for = size < room ? text : static_cast<char*>(std::realloc(text, room = room * 2 + 16384));
+        if (room_for == nullptr) break;
+        text = room_for;
         while ((got = read(table, text + size, room - size)) < 0 && errno == EINTR) {
         }
         if (got > 0) size += static_cast<std::size_t>(got);
     }
     close(table);
-    linux_mounts::Unmounted unmounted{linux_mounts::Unmounted::End::Unreadable};
-    if (got == 0) {
-        unmounted = linux_mounts::unmount_mounts({text, size}, drive,
-                                                 {linux_mounts::prove_mount, linux_mounts::unmount_mount});
-    }
-    // A mount point named in the result lives in the table's text, which then
-    // stays until the process ends.
+    const auto unmounted = got == 0 ? linux_mounts::unmount_mounts({text, size}, drive, mount_calls)
+                                    : linux_mounts::Unmounted{linux_mounts::Unmounted::End::Unreadable};
+    // A mount point named in the result lives in the table's text, which then stays until the process ends.
     if (unmounted.mount_point == nullptr) std::free(text);
     return unmounted;
 }
@@ -184,11 +172,9 @@ int cdrom_ioctl(int fd, unsigned long request, unsigned long argument) {
     return result < 0 ? -errno : result;
 }
 
-// How long a drive has to answer a SCSI command (the kernel allows no less
-// than 7 s). Then the kernel aborts the command and, as it never retries one
-// sent through SG_IO, returns: a drive that never answers holds the program
-// this long and the kernel's recovery a few seconds more, not until it
-// answers.
+// How long a drive has to answer a SCSI command (the kernel allows no less than 7 s). Then the
+// kernel aborts the command and, as it never retries one sent through SG_IO, returns: a drive that
+// never answers holds the program this long and the kernel's recovery a few seconds more.
 constexpr unsigned scsi_timeout_ms = 10000;
 
 linux_tray::ScsiAnswer scsi_command(int fd, std::array<std::uint8_t, 6> command) {
@@ -208,9 +194,8 @@ linux_tray::ScsiAnswer scsi_command(int fd, std::array<std::uint8_t, 6> command)
 
 void close_device(int fd) { close(fd); }
 
-// Writes these pieces and a newline to standard error, in one writev. A
-// reader that has gone must not end the program with SIGPIPE; a failed
-// write has nowhere to be reported.
+// Writes these pieces and a newline to standard error, in one writev. A reader that has gone
+// must not end the program with SIGPIPE; a failed write has nowhere to be reported.
 void write_stderr(std::span<const std::string_view> pieces) {
     (void)signal(SIGPIPE, SIG_IGN);
     std::array<iovec, 16> line{};

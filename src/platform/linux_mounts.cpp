@@ -28,8 +28,7 @@ struct Mount {
     std::string_view point;
 };
 
-// The bytes of `text` from `from` up to `to`, both within it. Unlike substr,
-// nothing to throw, which would bring in the C++ runtime.
+// substr without its throw, which would bring in the C++ runtime.
 constexpr std::string_view slice(std::string_view text, std::size_t from, std::size_t to) {
     return {text.data() + from, to - from};
 }
@@ -61,62 +60,84 @@ std::optional<Mount> read_mount(std::string_view line) {
     return mount;
 }
 
-// mountinfo writes space, tab, newline and backslash in a path as \ooo.
-constexpr bool is_octal_escape(std::string_view text) {
-    return text.size() >= 4 && text[0] == '\\' && text[1] >= '0' && text[1] <= '3' && text[2] >= '0' &&
-           text[2] <= '7' && text[3] >= '0' && text[3] <= '7';
-}
-
-// Unescapes a mount point where it stands; the blank after it takes the end.
+// Unescapes a mount point where it stands (mountinfo writes space, tab, newline
+// and backslash in a path as \ooo); the blank after it takes the end.
 const char* unescape_in_place(std::string_view point) {
     char* const path = const_cast<char*>(point.data());
+    const auto digit = [&](std::size_t k, char top) { return k < point.size() && path[k] >= '0' && path[k] <= top; };
     std::size_t size = 0;
-    for (std::size_t i = 0; i < point.size();) {
-        if (is_octal_escape(slice(point, i, point.size()))) {
-            path[size++] = static_cast<char>((path[i + 1] - '0') * 64 + (path[i + 2] - '0') * 8 + (path[i + 3] - '0'));
+    for (std::size_t i = 0; i < point.size(); ++size) {
+        if (path[i] == '\\' && digit(i + 1, '3') && digit(i + 2, '7') && digit(i + 3, '7')) {
+            path[size] = static_cast<char>((path[i + 1] - '0') * 64 + (path[i + 2] - '0') * 8 + (path[i + 3] - '0'));
             i += 4;
         } else {
-            path[size++] = path[i++];
+            path[size] = path[i++];
         }
     }
     path[size] = '\0';
     return path;
 }
 
-// The disc's mounts, children before parents, or none when the table cannot
-// tell that order (see linux_mounts.h). `order` and the counts live in the
-// same block as the records.
+// The table's records, and the disc's mounts in the order they come off, in one block.
 class Table {
 public:
-    Table(std::string_view text, DeviceNumbers disc) {
+    explicit Table(std::string_view text) {
         const std::size_t lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
         if (lines > UINT32_MAX) return;  // as if there were no memory: nothing is unmounted
-        block_ = std::malloc(lines * (sizeof(Mount) + 3 * sizeof(std::uint32_t)));
-        if (block_ == nullptr) return;
-        mounts_ = static_cast<Mount*>(block_);
+        mounts_ = static_cast<Mount*>(std::malloc(lines * (sizeof(Mount) + 3 * sizeof(std::uint32_t))));
+        if (mounts_ == nullptr) return;
         by_id_ = reinterpret_cast<std::uint32_t*>(mounts_ + lines);
         children_ = by_id_ + lines;
         order_ = children_ + lines;
         for (std::size_t start = 0; start <= text.size();) {
-            std::size_t end = text.find('\n', start);
-            if (end == std::string_view::npos) end = text.size();
+            const std::size_t end = std::min(text.find('\n', start), text.size());
             if (const auto mount = read_mount(slice(text, start, end))) mounts_[count_++] = *mount;
             start = end + 1;
         }
         for (std::uint32_t i = 0; i < count_; ++i) by_id_[i] = i;
-        std::sort(by_id_, by_id_ + count_,
-                  [&](std::uint32_t a, std::uint32_t b) { return mounts_[a].id < mounts_[b].id; });
-        judged_ = stack(disc);
+        std::ranges::sort(by_id_, by_id_ + count_, {}, [&](std::uint32_t i) { return mounts_[i].id; });
     }
-    ~Table() { std::free(block_); }
+    ~Table() { std::free(mounts_); }
     Table(const Table&) = delete;
     Table& operator=(const Table&) = delete;
 
-    // Whether the disc's mounts may come off (AllOff), and if not, why not.
-    const Unmounted& judged() const { return judged_; }
-    // How many of the disc's mounts come off, and each of them in the order they come off.
-    std::uint32_t size() const { return judged_.end == Unmounted::End::AllOff ? ordered_ : 0; }
-    const Mount& operator[](std::uint32_t k) const { return mounts_[order_[k]]; }
+    // Orders the disc's mounts, leaves first (a mount goes in once every mount on top of it is in),
+    // then takes them off in two passes, as linux_mounts.h tells.
+    Unmounted unmount(DeviceNumbers disc, const MountCalls& calls) {
+        using End = Unmounted::End;
+        if (mounts_ == nullptr) return {End::Unreadable};
+        const auto same = [&](std::uint32_t a, std::uint32_t b) { return mounts_[a].id == mounts_[b].id; };
+        if (std::adjacent_find(by_id_, by_id_ + count_, same) != by_id_ + count_) return {End::Torn};
+        std::uint32_t discs = 0, ordered = 0;
+        std::fill_n(children_, count_, 0);
+        for (std::uint32_t i = 0; i < count_; ++i) {
+            const auto parent = disc_parent(i, disc);
+            if (parent && mounts_[i].device != disc) return {End::MountedOver, 0, unescape_in_place(mounts_[i].point)};
+            if (parent) ++children_[*parent];
+            if (mounts_[i].device == disc) ++discs;
+        }
+        if (discs == 0) return {End::NotMounted};
+        // The last listed first among mounts that do not stand on each other.
+        for (std::uint32_t i = count_; i-- > 0;) {
+            if (mounts_[i].device == disc && children_[i] == 0) order_[ordered++] = i;
+        }
+        for (std::uint32_t next = 0; next < ordered; ++next) {
+            const auto parent = disc_parent(order_[next], disc);
+            if (parent && --children_[*parent] == 0) order_[ordered++] = *parent;
+        }
+        if (ordered != discs) return {End::Torn};  // parents that go round never run out of children
+        for (const bool off : {false, true}) {
+            for (std::uint32_t k = 0; k < ordered; ++k) {
+                const Mount& mount = mounts_[order_[k]];
+                // Unescaped in the first pass, and ended by a zero byte.
+                const char* const point = off ? mount.point.data() : unescape_in_place(mount.point);
+                if (const int error = (off ? calls.unmount : calls.prove)(mount.id, point, disc)) {
+                    return {off ? End::NotUnmounted : End::NotProven, error, point};
+                }
+            }
+        }
+        return {End::AllOff};
+    }
 
 private:
     // The disc's mount that `mount` stands on, if any.
@@ -128,141 +149,68 @@ private:
         return *at;
     }
 
-    // Fills `order_` with the disc's mounts, leaves first: a mount goes in
-    // once every mount on top of it is in.
-    Unmounted stack(DeviceNumbers disc) {
-        using End = Unmounted::End;
-        for (std::uint32_t i = 0; i + 1 < count_; ++i) {
-            if (mounts_[by_id_[i]].id == mounts_[by_id_[i + 1]].id) return {End::Torn};
-        }
-        std::uint32_t discs = 0;
-        std::fill_n(children_, count_, 0);
-        for (std::uint32_t i = 0; i < count_; ++i) {
-            const auto parent = disc_parent(i, disc);
-            if (parent && mounts_[i].device != disc) return {End::MountedOver, 0, unescape_in_place(mounts_[i].point)};
-            if (parent) ++children_[*parent];
-            if (mounts_[i].device == disc) ++discs;
-        }
-        if (discs == 0) return {End::NotMounted};
-        // The last listed first among mounts that do not stand on each other.
-        for (std::uint32_t i = count_; i-- > 0;) {
-            if (mounts_[i].device == disc && children_[i] == 0) order_[ordered_++] = i;
-        }
-        for (std::uint32_t next = 0; next < ordered_; ++next) {
-            const auto parent = disc_parent(order_[next], disc);
-            if (parent && --children_[*parent] == 0) order_[ordered_++] = *parent;
-        }
-        // Parents that go round never run out of children.
-        return {ordered_ == discs ? End::AllOff : End::Torn};
-    }
-
-    void* block_ = nullptr;
     Mount* mounts_ = nullptr;
-    std::uint32_t* by_id_ = nullptr;
-    std::uint32_t* children_ = nullptr;
-    std::uint32_t* order_ = nullptr;
-    std::uint32_t count_ = 0, ordered_ = 0;
-    Unmounted judged_{Unmounted::End::Unreadable};
+    std::uint32_t *by_id_ = nullptr, *children_ = nullptr, *order_ = nullptr;
+    std::uint32_t count_ = 0;
 };
 
-}  // namespace
-
-Unmounted unmount_mounts(std::span<char> mountinfo, DeviceNumbers disc, const MountCalls& calls) {
-    const Table table({mountinfo.data(), mountinfo.size()}, disc);
-    for (std::uint32_t k = 0; k < table.size(); ++k) {
-        const char* const mount_point = unescape_in_place(table[k].point);
-        if (const int error = calls.prove(table[k].id, mount_point, disc)) {
-            return {Unmounted::End::NotProven, error, mount_point};
-        }
-    }
-    for (std::uint32_t k = 0; k < table.size(); ++k) {
-        // Unescaped already, and ended by a zero byte.
-        const char* const mount_point = table[k].point.data();
-        if (const int error = calls.unmount(table[k].id, mount_point, disc)) {
-            return {Unmounted::End::NotUnmounted, error, mount_point};
-        }
-    }
-    return table.judged();
-}
-
-namespace {
-
-// A directory held open (O_PATH) and a name within it; a negative directory
-// is the -errno of the name that could not be reached.
-struct Place {
-    int directory;
-    const char* name;
-};
-
-// The directory holding `mount_point`'s last name, reached from the root one
-// name at a time with no symbolic link followed, however long the path.
-Place reach_directory(const char* mount_point) {
+// prove_mount, and also unmount_mount where `unmount`.
+int prove(std::uint64_t mount_id, const char* mount_point, DeviceNumbers disc, bool unmount) {
     // The root, or a path that is not whole, has no directory to be taken off from.
-    if (mount_point[0] != '/' || std::strrchr(mount_point, '/')[1] == '\0') return {-EINVAL, ""};
+    if (mount_point[0] != '/' || std::strrchr(mount_point, '/')[1] == '\0') return -EINVAL;
+    // The directory holding the last name, held open (O_PATH), however long the path.
     int directory = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (directory < 0) return {-errno, ""};
+    if (directory < 0) return -errno;
     const char* name = mount_point + 1;
     for (const char* slash; (slash = std::strchr(name, '/')) != nullptr; name = slash + 1) {
-        char piece[NAME_MAX + 1];
         const auto size = static_cast<std::size_t>(slash - name);
-        if (size == 0 || size > NAME_MAX) {
-            close(directory);
-            return {size == 0 ? -EINVAL : -ENAMETOOLONG, ""};
+        int next = size == 0 ? -EINVAL : -ENAMETOOLONG;
+        if (size > 0 && size <= NAME_MAX) {
+            char piece[NAME_MAX + 1];
+            std::memcpy(piece, name, size);
+            piece[size] = '\0';
+            next = openat(directory, piece, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (next < 0) next = -errno;
         }
-        std::memcpy(piece, name, size);
-        piece[size] = '\0';
-        const int next = openat(directory, piece, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        const int error = errno;
         close(directory);
-        if (next < 0) return {-error, ""};
+        if (next < 0) return next;
         directory = next;
     }
-    return {directory, name};
-}
-
-// Whether `place` is now the root of mount `mount_id` on `disc`.
-bool is_disc_mount(Place place, std::uint64_t mount_id, DeviceNumbers disc) {
     struct statx seen {};
-    return statx(place.directory, place.name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_MNT_ID, &seen) == 0 &&
-           (seen.stx_mask & STATX_MNT_ID) != 0 && seen.stx_mnt_id == mount_id &&
-           (seen.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
-           (seen.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0 &&
-           DeviceNumbers{seen.stx_dev_major, seen.stx_dev_minor} == disc;
-}
-
-// umount(8) knows more than the kernel: fstab's `user` mounts, and the
-// helpers of automounters.
-int run_umount(const char* mount_point) {
+    const bool proven = statx(directory, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_MNT_ID, &seen) == 0 &&
+                        (seen.stx_mask & STATX_MNT_ID) != 0 && seen.stx_mnt_id == mount_id &&
+                        (seen.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+                        (seen.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0 &&
+                        DeviceNumbers{seen.stx_dev_major, seen.stx_dev_minor} == disc;
+    int result = proven ? 0 : -ESTALE;
+    if (unmount && result == 0) {
+        // umount2 has no form that starts from a directory; the directory's
+        // own entry in /proc/self/fd leads into it without looking its path up again.
+        char path[sizeof "/proc/self/fd//" + 10 + NAME_MAX];
+        const int size = std::snprintf(path, sizeof path, "/proc/self/fd/%d/%s", directory, name);
+        result = size < 0 || static_cast<std::size_t>(size) >= sizeof path ? -ENAMETOOLONG
+                 : umount2(path, UMOUNT_NOFOLLOW) == 0                     ? 0
+                                                                           : -errno;
+    }
+    close(directory);
+    if (result != -EPERM) return result;
     const char* const argv[] = {"umount", mount_point, nullptr};
-    const int result = linux_process::run_quietly("/bin/umount", argv);
+    result = linux_process::run_quietly("/bin/umount", argv);
     return result == 1 ? umount_refused : result;
 }
 
 }  // namespace
 
+Unmounted unmount_mounts(std::span<char> mountinfo, DeviceNumbers disc, const MountCalls& calls) {
+    return Table({mountinfo.data(), mountinfo.size()}).unmount(disc, calls);
+}
+
 int prove_mount(std::uint64_t mount_id, const char* mount_point, DeviceNumbers disc) {
-    const Place place = reach_directory(mount_point);
-    if (place.directory < 0) return place.directory;
-    const bool proven = is_disc_mount(place, mount_id, disc);
-    close(place.directory);
-    return proven ? 0 : -ESTALE;
+    return prove(mount_id, mount_point, disc, false);
 }
 
 int unmount_mount(std::uint64_t mount_id, const char* mount_point, DeviceNumbers disc) {
-    const Place place = reach_directory(mount_point);
-    if (place.directory < 0) return place.directory;
-    int result = -ESTALE;
-    if (is_disc_mount(place, mount_id, disc)) {
-        // umount2 has no form that starts from a directory; the directory's
-        // own entry in /proc/self/fd leads into it without looking its path up again.
-        char path[sizeof "/proc/self/fd//" + 10 + NAME_MAX];
-        const int size = std::snprintf(path, sizeof path, "/proc/self/fd/%d/%s", place.directory, place.name);
-        result = size < 0 || static_cast<std::size_t>(size) >= sizeof path ? -ENAMETOOLONG
-                 : umount2(path, UMOUNT_NOFOLLOW) == 0                     ? 0
-                                                                           : -errno;
-    }
-    close(place.directory);
-    return result == -EPERM ? run_umount(mount_point) : result;
+    return prove(mount_id, mount_point, disc, true);
 }
 
 }  // namespace dorvanel::linux_mounts

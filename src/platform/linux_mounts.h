@@ -1,26 +1,23 @@
 // Linux: taking a disc's mounts off before its tray opens, as the kernel
-// sees them. Every one of the disc's mounts is proven before any comes off,
-// or none comes off; a refusal while they come off stops the rest, and
-// those already off stay off.
+// sees them. All are proven before any comes off, or none comes off; a
+// refusal while they come off stops the rest, and those already off stay off.
 //
 // The disc's mounts are the lines of /proc/self/mountinfo with the drive's
 // device numbers; a line cut short or garbled names no mount. The table is
-// read once into records and judged in time linear in its size, give or take
-// a logarithm:
+// read once and judged in time linear in its size, give or take a logarithm:
 // - Order: children before parents, as the parent ids stack them. Nothing
-//   comes off when the table cannot give that order: a mount id listed
-//   twice or parents that go round (a table read while mounts changed), or
-//   another filesystem standing on one of the disc's mounts (the kernel
-//   would refuse to unmount that one).
+//   comes off when the table cannot give that order: a mount id listed twice
+//   or parents that go round (a table read while mounts changed), or another
+//   filesystem on one of the disc's mounts (the kernel would refuse that one).
 // - First pass: each mount is proven. Its mount point's path, taken from the
 //   root one name at a time with no symbolic link followed, must lead to the
 //   root of a mount with the table's mount id and the drive's device numbers.
-//   If one is not (another filesystem covers it or a directory on the way,
-//   or its id now names another mount), nothing comes off.
+//   If one does not (something covers it or a directory on the way, or its id
+//   now names another mount), nothing comes off.
 // - Second pass: each is proven again and unmounted at once, in that order.
-//   The first refused stops the rest: where something changed since the
-//   first pass, or the unmount itself is refused (a mount in use; for a
-//   user, one umount(8) does not let that user unmount).
+//   The first refused stops the rest: where something changed since the first
+//   pass, or the unmount is refused (a mount in use; for a user, one umount(8)
+//   does not let that user unmount).
 #pragma once
 
 #include <cstdint>
@@ -68,17 +65,15 @@ Unmounted unmount_mounts(std::span<char> mountinfo, DeviceNumbers disc, const Mo
 // name that could not be reached.
 int prove_mount(std::uint64_t mount_id, const char* mount_point, DeviceNumbers disc);
 
-// Proves the mount as prove_mount does, then unmounts it by its last name
-// within the directory the proof reached, still held open: nothing of the
-// path but that name is looked up again, and a link there is not followed.
-// The proof and the unmount are two system calls apart; a mount put in its
-// place between them would be the one unmounted. Where the kernel leaves
-// unmounting to umount(8) (any user but root: fstab's `user` mounts, and
-// udisks', which umount(8) hands to its helper), umount(8) takes it off by
-// its path: it looks the path up again as the user, links and all, and
-// unmounts only what fstab or its own records let that user unmount.
-// 0 once it is off, umount_refused where umount(8) did not take it off,
-// else -errno (also where umount(8) could not be started).
+// Proves the mount as prove_mount does, then unmounts it by its last name in
+// the directory the proof reached, still open: nothing else of the path is
+// looked up again, nor a link there followed. A mount put in its place in the
+// two system calls between would be the one unmounted. Where the kernel leaves
+// it to umount(8) (any user but root: fstab's `user` mounts, and udisks', which
+// umount(8) hands to its helper), umount(8) takes it off by its path, looked up
+// again as the user, links and all, where fstab or its own records let that
+// user. 0 once off, umount_refused where umount(8) did not take it off, else
+// -errno (also where umount(8) could not be started).
 int unmount_mount(std::uint64_t mount_id, const char* mount_point, DeviceNumbers disc);
 
 }  // namespace dorvanel::linux_mounts
