@@ -237,12 +237,6 @@ const DriveCase drive_cases[] = {
     {"the driver's answer a result word whose host status tells no answer came", "/dev/cdrom", DoorAction::Close, {5}, 0,
      3 << 16, {"open /dev/cdrom", "scsi load fd5", "closetray fd5", "close fd5", "say dorvanel: /dev/cdrom: the drive did not answer"},
      {}, {}, {}, nullptr, {{-EINVAL}}},
-    {"busy: no retry", "/dev/cdrom", DoorAction::Open, {4, 5}, 0, 0,
-     ejected({"lockdoor 0 fd5", "scsi eject fd5", "close fd5"}, "the drive refused the request: Device or resource busy"), {}, {},
-     {}, nullptr, {{-EBUSY}}},
-    {"i/o error on close: no retry", "/dev/cdrom", DoorAction::Close, {6}, 0, 0,
-     {"open /dev/cdrom", "scsi load fd6", "close fd6", "say dorvanel: /dev/cdrom: the drive refused the request: Input/output error"},
-     {}, {}, {}, nullptr, {{-EIO}}},
     {"the door locked while udev's probe has the drive open: the unlock is asked again, then the tray", "/dev/cdrom",
      DoorAction::Open, {4, 5}, 0, 0, ejected(waited_for_lock(2, {"scsi eject fd5", "close fd5"})), {-EBUSY, -EBUSY}, {},
      {}, nullptr, {{-EPERM}, sense(2, 0x53, 0)}},
@@ -257,9 +251,6 @@ const DriveCase drive_cases[] = {
     {"the same on an empty drive, under NOT READY", "/dev/cdrom", DoorAction::Open, {4, 5}, 0, 0,
      ejected(waited_for_lock(20, {"close fd5"}), door_locked_held), std::vector<int>(40, -EBUSY), {}, {}, nullptr,
      {{-EPERM}, sense(2, 0x53, 2)}},
-    {"a unit attention twice: sent once more, then its numbers", "/dev/cdrom", DoorAction::Open, {4, 5}, 0, 0,
-     ejected({"lockdoor 0 fd5", "scsi eject fd5", "scsi eject fd5", "close fd5"},
-             "the drive refused the request (SCSI status 0x02, sense 6/28/00)"), {}, {}, {}, nullptr, {unit_attention, unit_attention}},
     {"another failure to unlock: no retry", "/dev/cdrom", DoorAction::Open, {4, 5}, 0, 0, ejected(), {-EIO}},
 };
 
@@ -273,6 +264,9 @@ struct AnswerCase {
 const AnswerCase answer_cases[] = {
     {{}, 1, ""},
     {{unit_attention}, 2, ""},
+    {{unit_attention, unit_attention}, 2, "the drive refused the request (SCSI status 0x02, sense 6/28/00)"},
+    {{{-EBUSY}}, 1, "the drive refused the request: Device or resource busy"},  // no retry
+    {{{-EIO}}, 1, "the drive refused the request: Input/output error"},
     {{{0, 2, 0, 8, {true, true, 3, 0x11, 0}}}, 2, ""},  // a deferred error
     {{sense(2, 0x3A, 1)}, 1, ""},                        // no disc, and the tray closed
     {{sense(2, 0x3A, 2)}, 1, "the drive is not ready"},  // no disc, the tray open
