@@ -24,7 +24,9 @@ fi
 
 mount -t tmpfs shm /dev/shm 2>/dev/null || { mkdir /dev/shm && mount -t tmpfs shm /dev/shm; }
 mount -t tmpfs run /run
-mount -t tmpfs tmp /tmp   # the host's own /tmp is not the steps'
+# The steps' own /tmp: the host's may hold their names already. The host's
+# stays at /run/host-tmp, for the harness to bind back what it hands over.
+mkdir /run/host-tmp && mount --bind /tmp /run/host-tmp && mount -t tmpfs tmp /tmp
 ln -s sr0 /dev/cdrom   # as udev would: the first optical drive
 stty -F /dev/ttyS1 raw -echo
 exec </dev/ttyS1 >/dev/ttyS1 2>&1

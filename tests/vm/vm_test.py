@@ -379,6 +379,10 @@ def run_boot(boot, args, results, kernel):
         named = dict(line.split() for line in output.splitlines())
         problems = [f"sr{n} is {named.get(f'sr{n}')}, not the {drive.bus} drive {drive.name}"
                     for n, drive in enumerate(boot.drives) if drive.sysfs not in named.get(f"sr{n}", "")]
+        # What the harness hands over from the host's /tmp, bound back over the guest's own.
+        for top in sorted({os.path.realpath(p).split("/")[2] for p in [args.program, args.preload, args.exe, HERE, args.work]
+                           if os.path.realpath(p).startswith("/tmp/")}):
+            machine.guest.run(f"mkdir -p /tmp/{top} && mount --bind /run/host-tmp/{top} /tmp/{top}")
         if boot.wine:
             machine.guest.run("export " + " ".join(f"{k}={shlex.quote(v)}" for k, v in wine_environment.items()))
         setup_started = time.monotonic()
