@@ -203,6 +203,10 @@ def main():
                  "dorvanel /Close and eject -t well over a thousand times, which would drive its tray. "
                  "Run them on a machine without one.")
 
+    # In the C locale, as the goals are set: there a line looks nothing up in
+    # the catalogues, which a translated line does, after start-up.
+    os.environ.update(LC_ALL="C", LANG="C")
+    os.environ.pop("LANGUAGE", None)
     load_at_start = os.getloadavg()[0]
     rows = []  # (what, dorvanel, reference, ratio, goal, met)
 
