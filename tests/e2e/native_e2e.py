@@ -23,6 +23,7 @@ import time
 
 import preloaded
 import report
+from wine_harness import virtual_screen
 
 # On standard error the lines end in a plain newline, the last one too.
 USAGE_TEXT = report.expected_usage_text().replace(b"\r\n", b"\n") + b"\n"
@@ -210,7 +211,6 @@ def notifications(program, preload, scratch, entry, locale=(), name=None, summar
                   cause="no such device"):
     """Problems with the notifications: one from the entry's launch, with its name (in the locale's language) and
     icon, naming the device and why; none from the script, which writes its line to standard error."""
-    from wine_harness import virtual_screen
     with open(entry) as f:
         text = f.read()
     english, icon = (re.search(f"^{key}=(.*)$", text, re.M)[1] for key in ["Name", "Icon"])
