@@ -16,7 +16,7 @@ struct BodyCase {
 };
 
 const BodyCase body_cases[] = {
-    {"/dev/sr0: the door is locked", true, R"("/dev/sr0: the door is locked")"},
+    {"/dev/sr0: the tray is locked", true, R"("/dev/sr0: the tray is locked")"},
     {"at /media/Tom & <Jerry>", true, R"("at /media/Tom &amp; &lt;Jerry&gt;")"},
     {"at /media/Tom & <Jerry>", false, R"("at /media/Tom & <Jerry>")"},
     {R"(at /media/"a\b")", false, R"("at /media/\"a\\b\"")"},

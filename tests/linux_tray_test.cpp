@@ -133,8 +133,8 @@ constexpr ScsiAnswer sense(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq
     return {0, 2, 0, 8, {true, false, key, asc, ascq}};
 }
 constexpr ScsiAnswer locked_door = sense(5, 0x53, 2), unit_attention = sense(6, 0x28, 0);
-const std::string door_locked_held = "the door is locked while another program has the drive open (on Debian, members of "
-                                     "the group cdrom may open the tray all the same)";
+const std::string door_locked_held = "the tray is locked while another program is using the drive (on Debian, members of "
+                                     "the group cdrom can open it all the same)";
 
 // sr1 probed on fd 3, held, its disc's mounts taken off, opened alone again
 // and `tries` more times, a tenth of a second apart; then `then`.
@@ -180,26 +180,26 @@ const DriveCase drive_cases[] = {
     {"no device: nothing more", "/dev/sr0", DoorAction::Open, {-ENOENT}, 0, 0,
      {"open /dev/sr0", "say dorvanel: /dev/sr0: no such device"}},
     {"a letter that names no drive: nothing opened", "A", DoorAction::Open, {}, 0, 0,
-     {"say dorvanel: A: names no CD drive (D: to Z: are /dev/sr0 to /dev/sr22)"}},
+     {"say dorvanel: A: no CD drive has this letter (D: to Z: are /dev/sr0 to /dev/sr22)"}},
     {"no permission", "/dev/sr0", DoorAction::Close, {-EACCES}, 0, 0,
      {"open /dev/sr0",
-      "say dorvanel: /dev/sr0: permission denied (on Debian, members of the group cdrom may open CD drives)"}},
+      "say dorvanel: /dev/sr0: permission denied (on Debian, members of the group cdrom may use CD drives)"}},
     {"held by a mount: the disc's mounts go, then it is opened alone", "/dev/sr1", DoorAction::Open, {3, -EBUSY, 7},
      0, 0,
      {"open /dev/sr1", "close fd3", "open /dev/sr1 alone", "unmount 11:1", "open /dev/sr1 alone", "lockdoor 0 fd7",
       "scsi eject fd7", "close fd7"}},
     {"still held after unmounting: the tray stays shut, at once", "/dev/sr1", DoorAction::Open, {3, -EBUSY, -EBUSY}, 0,
-     0, held_then(0, {"say dorvanel: /dev/sr1: the drive is still held once the disc is unmounted: by a mount of "
-                      "another mount namespace, an overlay or another program"})},
+     0, held_then(0, {"say dorvanel: /dev/sr1: the drive is still in use after the disc was unmounted: by a mount "
+                      "in another mount namespace (a container, say), an overlay or another program"})},
     unmounts_stopped({End::Unreadable}, "cannot read the mount table"),
-    unmounts_stopped({End::Torn}, "the mount table changed while it was read"),
-    unmounts_stopped({End::MountedOver, 0, "/mnt/x"}, "another filesystem is mounted on the disc's, at /mnt/x"),
-    unmounts_stopped({End::NotProven, -ENOTDIR, "/mnt/d"}, "another filesystem covers /mnt/d, or a directory on the way there"),
-    unmounts_stopped({End::NotProven, -EACCES, "/mnt/d"}, "cannot reach the disc's mount at /mnt/d: Permission denied"),
-    unmounts_stopped({End::NotUnmounted, -EBUSY, "/mnt/d"}, "the disc's mount at /mnt/d is in use"),
+    unmounts_stopped({End::Torn}, "the mount table changed while it was being read"),
+    unmounts_stopped({End::MountedOver, 0, "/mnt/x"}, "another filesystem is mounted at /mnt/x, on a directory of this disc"),
+    unmounts_stopped({End::NotProven, -ENOTDIR, "/mnt/d"}, "/mnt/d no longer leads to the disc: another filesystem or a link is in the way"),
+    unmounts_stopped({End::NotProven, -EACCES, "/mnt/d"}, "cannot reach /mnt/d, where the disc is mounted: Permission denied"),
+    unmounts_stopped({End::NotUnmounted, -EBUSY, "/mnt/d"}, "the disc mounted at /mnt/d is in use"),
     unmounts_stopped({End::NotUnmounted, linux_mounts::umount_refused, "/mnt/d"},
-                     "the disc's mount at /mnt/d is in use, or this user may not unmount it"),
-    unmounts_stopped({End::NotUnmounted, -ENOENT, "/mnt/d"}, "cannot unmount the disc's mount at /mnt/d: No such file or directory"),
+                     "the disc mounted at /mnt/d is in use, or you are not allowed to unmount it"),
+    unmounts_stopped({End::NotUnmounted, -ENOENT, "/mnt/d"}, "cannot unmount the disc from /mnt/d: No such file or directory"),
     {"a mount point not proven, yet the drive free by then: the tray opens", "/dev/sr1", DoorAction::Open,
      {3, -EBUSY, 7}, 0, 0, held_then(0, {"lockdoor 0 fd7", "scsi eject fd7", "close fd7"}), {}, {}, {End::NotProven}},
     {"held briefly with no disc mounted: opened alone once it lets go", "/dev/sr1", DoorAction::Open,
@@ -207,7 +207,7 @@ const DriveCase drive_cases[] = {
      {End::NotMounted}},
     {"held for good by a device: given up after 2 s", "/dev/sr1", DoorAction::Open,
      [] { std::vector<int> answers(23, -EBUSY); return answers[0] = 3, answers; }(), 0, 0,
-     held_then(20, {"say dorvanel: /dev/sr1: dm-0 holds the drive"}), {}, {}, {End::NotMounted}, "dm-0"},
+     held_then(20, {"say dorvanel: /dev/sr1: device dm-0 is using the drive"}), {}, {}, {End::NotMounted}, "dm-0"},
     {"held briefly, then the door lock: two seconds of waits in all", "/dev/sr1", DoorAction::Open, {3, -EBUSY, -EBUSY, 7},
      0, 0, [] {
          auto expected = held_then(1, {});
@@ -219,14 +219,14 @@ const DriveCase drive_cases[] = {
     {"no CD drive: no request to close either", "/dev/cdrom", DoorAction::Close, {60}, 0, 0,
      {"open /dev/cdrom", "close fd60", "say dorvanel: /dev/cdrom: not a CD drive"}},
     {"a loop device on the drive: nothing unmounted, the tray stays shut", "/dev/sr1", DoorAction::Open, {3}, 0, 0,
-     {"open /dev/sr1", "close fd3", "say dorvanel: /dev/sr1: loop3 reads the drive or a file on its disc"}, {},
+     {"open /dev/sr1", "close fd3", "say dorvanel: /dev/sr1: loop device loop3 reads this disc or a file on it"}, {},
      {LoopReads::Drive, "loop3"}},
     {"what a loop device reads cannot be told", "/dev/sr1", DoorAction::Open, {3}, 0, 0,
-     {"open /dev/sr1", "close fd3", "say dorvanel: /dev/sr1: cannot tell whether loop3 reads the drive"}, {},
+     {"open /dev/sr1", "close fd3", "say dorvanel: /dev/sr1: cannot tell whether loop device loop3 reads this disc"}, {},
      {LoopReads::Unknown, "loop3"}},
     {"/sys/block unreadable", "/dev/sr1", DoorAction::Open, {3}, 0, 0,
      {"open /dev/sr1", "close fd3",
-      "say dorvanel: /dev/sr1: cannot read /sys/block to tell whether a loop device reads the drive"}, {},
+      "say dorvanel: /dev/sr1: cannot read /sys/block to tell whether a loop device reads this disc"}, {},
      {LoopReads::Unknown}},
     {"the path leads to another drive once opened alone: nothing", "/dev/cdrom", DoorAction::Open, {3, 50}, 0, 0,
      {"open /dev/cdrom", "close fd3", "open /dev/cdrom alone", "close fd50", "say dorvanel: /dev/cdrom: no such device"}},
@@ -265,15 +265,15 @@ const AnswerCase answer_cases[] = {
     {{}, 1, ""},
     {{unit_attention}, 2, ""},
     {{unit_attention, unit_attention}, 2, "the drive refused the request (SCSI status 0x02, sense 6/28/00)"},
-    {{{-EBUSY}}, 1, "the drive refused the request: Device or resource busy"},  // no retry
-    {{{-EIO}}, 1, "the drive refused the request: Input/output error"},
+    {{{-EBUSY}}, 1, "the tray request failed: Device or resource busy"},  // no retry
+    {{{-EIO}}, 1, "the tray request failed: Input/output error"},
     {{{0, 2, 0, 8, {true, true, 3, 0x11, 0}}}, 2, ""},  // a deferred error
     {{sense(2, 0x3A, 1)}, 1, ""},                        // no disc, and the tray closed
     {{sense(2, 0x3A, 2)}, 1, "the drive is not ready"},  // no disc, the tray open
-    {{locked_door}, 1, "the door is locked"},
-    {{sense(2, 0x53, 2)}, 1, "the door is locked"},
+    {{locked_door}, 1, "the tray is locked"},
+    {{sense(2, 0x53, 2)}, 1, "the tray is locked"},
     {{sense(4, 0x53, 0)}, 1, "the tray is blocked, or the drive could not move it"},
-    {{sense(5, 0x24, 0)}, 1, "the drive cannot do this"},
+    {{sense(5, 0x24, 0)}, 1, "the drive does not support this request"},
     {{{0, 2, 0, 8, {}}}, 1, "the drive refused the request (SCSI status 0x02, no sense data)"},
     {{{0, 8, 0, 0, {}}}, 1, "the drive refused the request (SCSI status 0x08, no sense data)"},
     {{sense(0xB, 0x4E, 0)}, 1, "the drive refused the request (SCSI status 0x02, sense B/4E/00)"},

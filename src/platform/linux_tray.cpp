@@ -28,33 +28,43 @@ constexpr int most_waits = 20;
 constexpr std::uint32_t pause_ms = 100;
 
 // Why a tray did not move, as the line says it: one sentence, marked for the
-// catalogues, with %s where it gives a name (a mount point, a loop device).
+// catalogues, with a plain %s where it gives a name (say() fills in the first).
 using Cause = const char*;
 constexpr Cause no_such_device{N_("no such device")};
-constexpr Cause not_permitted{N_("permission denied (on Debian, members of the group cdrom may open CD drives)")};
-constexpr Cause not_opened{N_("cannot open it")};
+constexpr Cause not_permitted{N_("permission denied (on Debian, members of the group cdrom may use CD drives)")};
+constexpr Cause not_opened{N_("cannot open the device")};
 constexpr Cause not_a_cd_drive{N_("not a CD drive")};
-constexpr Cause loop_reads{N_("%s reads the drive or a file on its disc")};
-constexpr Cause loop_unknown{N_("cannot tell whether %s reads the drive")};
-constexpr Cause sys_unreadable{N_("cannot read /sys/block to tell whether a loop device reads the drive")};
+constexpr Cause no_such_letter{N_("no CD drive has this letter (D: to Z: are /dev/sr0 to /dev/sr22)")};
+// TRANSLATORS: %s is a loop device's name, such as loop0.
+constexpr Cause loop_reads{N_("loop device %s reads this disc or a file on it")};
+// TRANSLATORS: %s is a loop device's name, such as loop0.
+constexpr Cause loop_unknown{N_("cannot tell whether loop device %s reads this disc")};
+constexpr Cause sys_unreadable{N_("cannot read /sys/block to tell whether a loop device reads this disc")};
 constexpr Cause table_unreadable{N_("cannot read the mount table")};
-constexpr Cause table_torn{N_("the mount table changed while it was read")};
-constexpr Cause mounted_over{N_("another filesystem is mounted on the disc's, at %s")};
-constexpr Cause covered{N_("another filesystem covers %s, or a directory on the way there")};
-constexpr Cause unreachable{N_("cannot reach the disc's mount at %s")};
-constexpr Cause in_use{N_("the disc's mount at %s is in use")};
-constexpr Cause refused_by_umount{N_("the disc's mount at %s is in use, or this user may not unmount it")};
-constexpr Cause not_unmounted{N_("cannot unmount the disc's mount at %s")};
-constexpr Cause held_by{N_("%s holds the drive")};
-constexpr Cause held{N_("another program holds the drive")};
-constexpr Cause still_held{
-    N_("the drive is still held once the disc is unmounted: by a mount of another mount namespace, an overlay "
-       "or another program")};
-constexpr Cause drive_refused{N_("the drive refused the request")};
+constexpr Cause table_torn{N_("the mount table changed while it was being read")};
+// TRANSLATORS: %s is a directory, such as /media/cdrom/data, on which another filesystem is mounted.
+constexpr Cause mounted_over{N_("another filesystem is mounted at %s, on a directory of this disc")};
+// TRANSLATORS: %s is the directory the disc is mounted at, such as /media/cdrom.
+constexpr Cause covered{N_("%s no longer leads to the disc: another filesystem or a link is in the way")};
+// TRANSLATORS: %s is the directory the disc is mounted at, such as /media/cdrom.
+constexpr Cause unreachable{N_("cannot reach %s, where the disc is mounted")};
+// TRANSLATORS: %s is the directory the disc is mounted at, such as /media/cdrom.
+constexpr Cause in_use{N_("the disc mounted at %s is in use")};
+// TRANSLATORS: %s is the directory the disc is mounted at, such as /media/cdrom.
+constexpr Cause refused_by_umount{N_("the disc mounted at %s is in use, or you are not allowed to unmount it")};
+// TRANSLATORS: %s is the directory the disc is mounted at, such as /media/cdrom.
+constexpr Cause not_unmounted{N_("cannot unmount the disc from %s")};
+// TRANSLATORS: %s is a device's name, such as dm-0 (a device-mapper target) or md0.
+constexpr Cause claimed_by{N_("device %s is using the drive")};
+constexpr Cause claimed{N_("another program is using the drive")};
+constexpr Cause still_claimed{
+    N_("the drive is still in use after the disc was unmounted: by a mount in another mount namespace (a "
+       "container, say), an overlay or another program")};
+constexpr Cause request_failed{N_("the tray request failed")};
 constexpr Cause no_answer{N_("the drive did not answer")};
 constexpr Cause locked_by_other{
-    N_("the door is locked while another program has the drive open (on Debian, members of the group cdrom may "
-       "open the tray all the same)")};
+    N_("the tray is locked while another program is using the drive (on Debian, members of the group cdrom can "
+       "open it all the same)")};
 
 // SCSI commands that move no data: PREVENT ALLOW MEDIUM REMOVAL, allowing;
 // START STOP UNIT with LoEj set, Start clear to eject and set to load.
@@ -75,11 +85,11 @@ struct Reason {
     Cause cause, held = nullptr;
 };
 constexpr Reason reasons[] = {
-    {any, 0x53, 0x02, N_("the door is locked"), locked_by_other},  // medium removal prevented
+    {any, 0x53, 0x02, N_("the tray is locked"), locked_by_other},  // medium removal prevented
     // Media load or eject failed, which some drives say of a locked door.
     {any, 0x53, 0x00, N_("the tray is blocked, or the drive could not move it"), locked_by_other},
     {0x02, any, any, N_("the drive is not ready")},
-    {0x05, any, any, N_("the drive cannot do this")},  // a command or a field it does not take
+    {0x05, any, any, N_("the drive does not support this request")},  // a command or a field it does not take
 };
 
 // The reason the drive gave, if it gave one the program has words for.
@@ -141,9 +151,9 @@ void refuse_held(const char* device, DeviceNumbers drive, const Unmounted& unmou
     switch (unmounted.end) {
     case Unmounted::End::NotMounted: {
         const char* const holder = calls.holder(drive);
-        return holder ? refuse(device, held_by, calls, holder) : refuse(device, held, calls);
+        return holder ? refuse(device, claimed_by, calls, holder) : refuse(device, claimed, calls);
     }
-    case Unmounted::End::AllOff: refuse(device, still_held, calls); break;
+    case Unmounted::End::AllOff: refuse(device, still_claimed, calls); break;
     case Unmounted::End::Unreadable: refuse(device, table_unreadable, calls); break;
     case Unmounted::End::Torn: refuse(device, table_torn, calls); break;
     case Unmounted::End::MountedOver: refuse(device, mounted_over, calls, at); break;
@@ -170,7 +180,7 @@ void refuse_held(const char* device, DeviceNumbers drive, const Unmounted& unmou
 // Says why the drive did not carry out a tray request, by its answer.
 // `door_held`: the driver would not let this user unlock the door.
 void refuse_answer(const char* device, const ScsiAnswer& answer, bool door_held, const DeviceCalls& calls) {
-    if (answer.error < 0) return refuse(device, drive_refused, calls, nullptr, answer.error);
+    if (answer.error < 0) return refuse(device, request_failed, calls, nullptr, answer.error);
     if (answer.host_status != 0 || (answer.driver_status & ~driver_sense) != 0) return refuse(device, no_answer, calls);
     if (const Reason* reason = reason_of(answer)) {
         return refuse(device, door_held && reason->held != nullptr ? reason->held : reason->cause, calls);
@@ -179,10 +189,12 @@ void refuse_answer(const char* device, const ScsiAnswer& answer, bool door_held,
     char sentence[256];
     if (sense.valid) {
         (void)std::snprintf(sentence, sizeof sentence,
+                            // TRANSLATORS: the drive's SCSI status, then its sense key, ASC and ASCQ, in hexadecimal.
                             linux_locale::translated("the drive refused the request (SCSI status 0x%02X, sense %X/%02X/%02X)"),
                             answer.status, sense.key, sense.asc, sense.ascq);
     } else {
         (void)std::snprintf(sentence, sizeof sentence,
+                            // TRANSLATORS: the drive's SCSI status, in hexadecimal.
                             linux_locale::translated("the drive refused the request (SCSI status 0x%02X, no sense data)"),
                             answer.status);
     }
@@ -353,13 +365,7 @@ void move_tray(const DriveElement& drive, DoorAction action, const DeviceCalls& 
         // The letter as typed, where it is one; the line's colon follows it.
         const char letter = drive.bytes[1];
         const char typed = letter >= 'a' && letter <= 'z' ? static_cast<char>(letter - 'a' + 'A') : '?';
-        const auto first = device_for(DriveElement::for_letter(first_drive_letter)).value_or(DevicePath{});
-        const auto last = device_for(DriveElement::for_letter(last_drive_letter)).value_or(DevicePath{});
-        char range[256];
-        (void)std::snprintf(range, sizeof range, linux_locale::translated("names no CD drive (%c: to %c: are %s to %s)"),
-                            first_drive_letter - 'a' + 'A', last_drive_letter - 'a' + 'A', first.bytes.data(),
-                            last.bytes.data());
-        return say({&typed, 1}, range, calls);
+        return refuse({&typed, 1}, no_such_letter, calls);
     }
     if (action == DoorAction::Open) {
         open_tray(device->bytes.data(), calls);

@@ -58,7 +58,7 @@ CASES = [
     Case("/E: /Close on the second drive", ["/E:", "/Close"], ["open /dev/sr1"]),
     Case("/z: /close on the last drive", ["/z:", "/close"], ["open /dev/sr22"]),
     Case("/A: names no drive and opens nothing", ["/A:", "/Open"], [],
-         said=b"dorvanel: A: names no CD drive (D: to Z: are /dev/sr0 to /dev/sr22)\n"),
+         said=b"dorvanel: A: no CD drive has this letter (D: to Z: are /dev/sr0 to /dev/sr22)\n"),
     Case("/D: /OpenClose=1 opens, waits 1 s, closes", ["/D:", "/OpenClose=1"],
          ["open /dev/sr0", "wait 1000 ms", "open /dev/sr0"]),
     Case("/D: /OpenClose=3600 waits an hour to the millisecond", ["/D:", "/OpenClose=3600"],

@@ -85,8 +85,8 @@ lock_and_read = keep_open.format("sr1", "fcntl.ioctl(fd, 0x5329, 1); ")
 preload = "LD_PRELOAD=/usr/local/lib/vm_preload.so"
 no_scsi_commands = f"DORVANEL_VM_NO_SG_IO=1 {preload}"
 answers_as_cd = f"DORVANEL_VM_ANY_CD=1 {preload}"
-locked_by_other = ("the door is locked while another program has the drive open (on Debian, members of the group cdrom "
-                   "may open the tray all the same)")
+locked_by_other = ("the tray is locked while another program is using the drive (on Debian, members of the group cdrom "
+                   "can open it all the same)")
 # What is mounted on /mnt/disc, bottom first, and the file on top.
 mounted_at = "awk '$5 == \"{}\" {{{{print $(NF - 1), $(NF - 2)}}}}' /proc/self/mountinfo"
 mount_stack = mounted_at.format("/mnt/disc") + " && cat /mnt/disc/note"
@@ -142,11 +142,11 @@ NATIVE = Boot(
         Step("closing mounts nothing", "dorvanel /E: /Close", ["ide1 closed"], mounted=[]),
         Step("a disc in use, as the working directory, stays in and mounted",
              f"mount -r /dev/sr1 /mnt/disc && (cd /mnt/disc && dorvanel /E: /Open {said})", [], mounted=["/dev/sr1"],
-             check=("cat /tmp/said", "dorvanel: /dev/sr1: the disc's mount at /mnt/disc is in use")),
+             check=("cat /tmp/said", "dorvanel: /dev/sr1: the disc mounted at /mnt/disc is in use")),
         Step("a user who may not unmount it: nothing moves, the disc stays mounted",
              f"chmod o+r /dev/sr1 && {as_user} dorvanel /E: /Open {said}", [], mounted=["/dev/sr1"],
              check=("cat /tmp/said",
-                    "dorvanel: /dev/sr1: the disc's mount at /mnt/disc is in use, or this user may not unmount it")),
+                    "dorvanel: /dev/sr1: the disc mounted at /mnt/disc is in use, or you are not allowed to unmount it")),
         Step("another filesystem over the disc's mount point: nothing is unmounted, the tray stays shut",
              "mount -t tmpfs cover /mnt/disc && echo the cover\\'s file >/mnt/disc/note && dorvanel /E: /Open",
              [], mounted=["/dev/sr1"], check=(mount_stack, "/dev/sr1 iso9660\ncover tmpfs\nthe cover's file")),
@@ -180,8 +180,8 @@ NATIVE = Boot(
              "dorvanel /E: /Close && mknod /tmp/node b 11 1 && losetup -r /dev/loop0 /tmp/node && rm /tmp/node && "
              f"mkdir /tmp/loop && mount -r /dev/loop0 /tmp/loop && dorvanel /E: /Open {said} && "
              f"{as_user} dorvanel /E: /Open 2>>/tmp/said", ["ide1 closed"], mounted=[],
-             check=("cat /tmp/said /tmp/loop/README.TXT", "dorvanel: /dev/sr1: loop0 reads the drive or a file on its "
-                    "disc\ndorvanel: /dev/sr1: cannot tell whether loop0 reads the drive\nA disc for dorvanel's vm tests.")),
+             check=("cat /tmp/said /tmp/loop/README.TXT", "dorvanel: /dev/sr1: loop device loop0 reads this disc or a file "
+                    "on it\ndorvanel: /dev/sr1: cannot tell whether loop device loop0 reads this disc\nA disc for dorvanel's vm tests.")),
         # An empty folder at /sys, as in a chroot that has none mounted.
         Step("without sysfs, what stands on the drive cannot be told: the tray stays shut",
              "umount /tmp/loop && losetup -d /dev/loop0 && "
@@ -189,7 +189,7 @@ NATIVE = Boot(
         Step("a device-mapper target over the drive: the tray stays shut",
              "DM_DISABLE_UDEV=1 dmsetup create --readonly over-sr1 --table \"0 $(blockdev --getsz /dev/sr1) linear "
              f"/dev/sr1 0\" && dorvanel /E: /Open {said}", [],
-             check=("cat /tmp/said", "dorvanel: /dev/sr1: dm-0 holds the drive")),
+             check=("cat /tmp/said", "dorvanel: /dev/sr1: device dm-0 is using the drive")),
         Step("/dev/cdrom leading to a loop device with a mounted image, or to a character device that answers as a "
              "CD drive: nothing unmounted, nothing moved",
              "mkdir /tmp/image && losetup -r /dev/loop1 {disc} && mount -r /dev/loop1 /tmp/image && "
@@ -210,14 +210,14 @@ NATIVE = Boot(
         Step("a user's tray opens though loop devices the user may not open are bound; not where one cannot be read",
              f"umount /mnt/disc && {as_user} env DORVANEL_VM_READ_ERROR=1 {preload} dorvanel /E: /Open {said} && "
              f"{as_user} dorvanel /E: /Open", ["ide1 open"],
-             check=("cat /tmp/said", "dorvanel: /dev/sr1: cannot tell whether loop2 reads the drive")),
+             check=("cat /tmp/said", "dorvanel: /dev/sr1: cannot tell whether loop device loop2 reads this disc")),
         Step("the user's own mount from /etc/fstab comes off, and the tray opens",
              "dorvanel /E: /Close && echo '/dev/sr1 /mnt/disc iso9660 ro,user,noauto 0 0' >>/etc/fstab && "
              f"{as_user} mount /mnt/disc && {as_user} dorvanel /E: /Open", ["ide1 closed", "ide1 open"], mounted=[]),
         Step("root's loop device on the drive itself keeps a user's tray shut",
              f"dorvanel /E: /Close && losetup -r /dev/loop3 /dev/sr1 && {as_user} dorvanel /E: /Open {said} && "
              "losetup -d /dev/loop3", ["ide1 closed"],
-             check=("cat /tmp/said", "dorvanel: /dev/sr1: loop3 reads the drive or a file on its disc")),
+             check=("cat /tmp/said", "dorvanel: /dev/sr1: loop device loop3 reads this disc or a file on it")),
         Step("root in a mount namespace whose /dev holds only the drive: the tray opens",
              "losetup -d /dev/loop2 && "
              "unshare -m sh -c 'mount -t tmpfs dev /dev && mknod /dev/sr1 b 11 1 && dorvanel /E: /Open'", ["ide1 open"]),
@@ -309,8 +309,8 @@ DESKTOP = Boot(
         Step("the user's disc on two mount points of /etc/fstab, the second in use: umount(8) refuses it, the first stays",
              f"{users_mount_points} && {as_desktop_user} dorvanel /Close && {disc_appears} && {as_desktop_user} mount /mnt/a && "
              f"{as_desktop_user} mount /mnt/b && (cd /mnt/b && {as_desktop_user} dorvanel 2>/tmp/said)", ["ide0 closed"],
-             mounted=["/dev/sr0", "/dev/sr0"], check=("cat /tmp/said", "dorvanel: /dev/cdrom: the disc's mount at /mnt/b "
-                                                      "is in use, or this user may not unmount it")),
+             mounted=["/dev/sr0", "/dev/sr0"], check=("cat /tmp/said", "dorvanel: /dev/cdrom: the disc mounted at /mnt/b "
+                                                      "is in use, or you are not allowed to unmount it")),
         Step("umount(8) takes both off, and the tray opens", f"{as_desktop_user} dorvanel", ["ide0 open"], mounted=[]),
         Step("the user closes the tray: udev locks the door, and a program keeps reading the drive",
              f"{as_desktop_user} dorvanel /Close && {disc_appears} && (sleep 600 </dev/sr0 >/dev/null 2>&1 &)",
