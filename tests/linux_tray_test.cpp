@@ -24,6 +24,13 @@
 namespace dorvanel::linux_tray {
 namespace {
 
+using linux_loop::BackingFile;
+using linux_loop::LoopCalls;
+using LoopReads = linux_loop::Reads;
+using LoopOnDrive = linux_loop::Found;
+using linux_scsi::Sense;
+using ScsiAnswer = linux_scsi::Answer;
+
 struct DeviceCase {
     char letter;  // 0: no drive element
     std::optional<std::string> device;
@@ -90,7 +97,7 @@ int record_ioctl(int fd, unsigned long request, unsigned long argument) {
     default: calls.push_back("unexpected request"); return -EINVAL;
     }
 }
-ScsiAnswer record_scsi(int fd, std::array<std::uint8_t, 6> command) {
+ScsiAnswer record_scsi(int fd, linux_scsi::Command command) {
     calls.push_back(std::string(command[0] == 0x1E ? "scsi allow" : command[4] == 3 ? "scsi load" : "scsi eject") + " fd" +
                     std::to_string(fd));
     if (scsi_answers.empty()) return {};
@@ -316,7 +323,7 @@ const SenseCase sense_cases[] = {
 };
 
 TEST(TrayDriver, ReadsTheDrivesSense) {
-    for (const SenseCase& c : sense_cases) EXPECT_EQ(read_sense(c.bytes), c.sense) << c.name;
+    for (const SenseCase& c : sense_cases) EXPECT_EQ(linux_scsi::read_sense(c.bytes), c.sense) << c.name;
 }
 
 // The drive element a case's device is named by, or its letter.
@@ -392,7 +399,7 @@ constexpr LoopCalls answering_loop_calls{
 TEST(LoopDevices, AreJudgedByWhatTheUserCanRead) {
     for (const LoopCase& c : loop_cases) {
         loop_case = &c;
-        EXPECT_EQ(judge_loop("loop3", drive, answering_loop_calls), c.reads) << c.name;
+        EXPECT_EQ(linux_loop::judge("loop3", drive, answering_loop_calls), c.reads) << c.name;
     }
 }
 

@@ -23,16 +23,6 @@ constexpr std::size_t hex_prefix_length(std::string_view text) {
     return 0;
 }
 
-// Removes every "/" and lowercases the rest; returns the normalised text.
-std::string_view normalise(std::string_view argument, LowercaseRule lowercase, std::span<char> room) {
-    std::size_t size = 0;
-    for (const char c : argument) {
-        if (c != '/' && size < room.size()) room[size++] = c;
-    }
-    if (size != 0) lowercase(room.data(), size);
-    return {room.data(), size};
-}
-
 std::int32_t read_delay(std::string_view option) {
     const std::size_t equals = option.find('=');
     if (equals == std::string_view::npos) return default_delay;

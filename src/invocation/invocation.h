@@ -56,6 +56,17 @@ ArgumentList pack_argument_vector(int argc, const char* const* argv, std::span<c
 // "$", "x" or "0x" prefix and up to eight significant hexadecimal digits.
 std::optional<std::int32_t> read_integer(std::string_view text);
 
+// An argument as the options are read: every "/" removed, the rest
+// lowercased, in `room` (as much of it as fits).
+inline std::string_view normalise(std::string_view argument, LowercaseRule lowercase, std::span<char> room) {
+    std::size_t size = 0;
+    for (const char c : argument) {
+        if (c != '/' && size < room.size()) room[size++] = c;
+    }
+    if (size != 0) lowercase(room.data(), size);
+    return {room.data(), size};
+}
+
 // Turns the argument list into an Invocation; never fails. `room` must hold
 // the longest argument (arguments.packed.size() bytes always do).
 Invocation interpret(ArgumentList arguments, LowercaseRule lowercase, std::span<char> room);

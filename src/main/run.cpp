@@ -34,8 +34,7 @@ void carry_out(const Invocation& invocation) {
         }
         break;
     case Mode::Usage:
-        // The notice needs zero-terminated texts; both are literals, so they are.
-        platform::show_notice(usage_text.data(), usage_caption.data(), usage_style);
+        platform::show_notice(usage_text, usage_caption, usage_style);
         break;
     }
 }

@@ -1,19 +1,19 @@
 #pragma once
 
 #include <cstdint>
-#include <string_view>
 
 #include "invocation/invocation.h"
 
 namespace dorvanel {
 
-inline constexpr std::string_view usage_text =
+// Zero-terminated, as the notice takes them.
+inline constexpr const char* usage_text =
     "ex. dorvanel.exe /D: /Open\r\n"
     "ex. dorvanel.exe /D: /Close\r\n"
     "ex. dorvanel.exe /D: /OpenClose=20\r\n"
     "\r\n"
     "by quorvell";
-inline constexpr std::string_view usage_caption = "Dorvanel";
+inline constexpr const char* usage_caption = "Dorvanel";
 inline constexpr unsigned usage_style = 0x40;  // MB_OK | MB_ICONINFORMATION
 
 // The longest single wait handed to the platform: 0xFFFFFFFF means "forever"

@@ -1,15 +1,13 @@
-// Linux: the tray through the CD-ROM driver, the wait with nanosleep, the
-// usage notice and why a tray did not move on standard error (a console has
-// no message box).
-#include <dirent.h>
+// Linux: the system calls the tray is moved with, the wait with nanosleep,
+// and the usage notice and why a tray did not move on standard error (a
+// console has no message box).
 #include <fcntl.h>
+#include <glob.h>
 #include <linux/cdrom.h>
 #include <linux/limits.h>
-#include <linux/loop.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -19,9 +17,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string_view>
 
+#include "platform/linux_loop.h"
 #include "platform/linux_notify.h"
 #include "platform/linux_tray.h"
 #include "platform/platform.h"
@@ -50,96 +50,16 @@ std::optional<linux_tray::DeviceNumbers> cd_drive(int fd) {
     return linux_tray::DeviceNumbers{file.stx_rdev_major, file.stx_rdev_minor};
 }
 
-int loop_status(const char* name, linux_tray::BackingFile& file) {
-    char path[sizeof "/dev/" + NAME_MAX];
-    (void)std::snprintf(path, sizeof path, "/dev/%s", name);
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -errno;
-    loop_info64 status{};
-    const int result = ioctl(fd, LOOP_GET_STATUS64, &status);
-    const int error = errno;
-    close(fd);
-    if (result != 0) return -error;
-    // The node must lead to that very loop device.
-    char own[sizeof "loop" + 10];
-    (void)std::snprintf(own, sizeof own, "loop%u", status.lo_number);
-    if (std::string_view(own) != name) return -ENODEV;
-    file.on = {major(status.lo_device), minor(status.lo_device)};
-    // Zero for a backing file that is no device.
-    if (status.lo_rdevice != 0) file.is = linux_tray::DeviceNumbers{major(status.lo_rdevice), minor(status.lo_rdevice)};
-    return 0;
-}
-
-int backing_file(const char* name, std::span<char> path) {
-    char attribute[sizeof "/sys/block//loop/backing_file" + NAME_MAX];
-    (void)std::snprintf(attribute, sizeof attribute, "/sys/block/%s/loop/backing_file", name);
-    const int fd = open(attribute, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -errno;
-    // sysfs gives an attribute whole, in one read.
-    ssize_t got;
-    while ((got = read(fd, path.data(), path.size())) < 0 && errno == EINTR) {
-    }
-    const int error = errno;
-    close(fd);
-    if (got < 0) return -error;
-    // The kernel ends the path with a newline; one that fills the room was cut short.
-    const auto size = static_cast<std::size_t>(got);
-    if (size == 0 || size == path.size() || path[size - 1] != '\n') return -ENAMETOOLONG;
-    path[size - 1] = '\0';
-    return 0;
-}
-
-int file_numbers(const char* path, linux_tray::BackingFile& file) {
-    struct stat seen {};
-    if (stat(path, &seen) != 0) return -errno;
-    file.on = {major(seen.st_dev), minor(seen.st_dev)};
-    if (S_ISBLK(seen.st_mode)) file.is = linux_tray::DeviceNumbers{major(seen.st_rdev), minor(seen.st_rdev)};
-    return 0;
-}
-
-constexpr linux_tray::LoopCalls loop_calls{loop_status, backing_file, file_numbers};
-
-// The next entry of a /sys folder that does not start with a dot (no device's name does), kept
-// until the next call; none at the end and on an error, which `error` tells apart (readdir's errno).
-const char* next_name(DIR* folder, int& error) {
-    static char name[NAME_MAX + 1];
-    const dirent* entry;
-    while ((errno = 0, entry = readdir(folder)) != nullptr && entry->d_name[0] == '.') {
-    }
-    error = errno;
-    if (entry == nullptr) return nullptr;
-    (void)std::snprintf(name, sizeof name, "%s", entry->d_name);
-    return name;
-}
-
-linux_tray::LoopOnDrive loop_on_drive(linux_tray::DeviceNumbers drive) {
-    DIR* const block = opendir("/sys/block");
-    if (block == nullptr) return {linux_tray::LoopReads::Unknown};
-    linux_tray::LoopOnDrive loop;
-    int error = 0;
-    for (const char* name; loop.reads == linux_tray::LoopReads::Other && (name = next_name(block, error)) != nullptr;) {
-        char bound[sizeof "/sys/block//loop" + NAME_MAX];
-        // Only a loop device that is bound has this folder.
-        (void)std::snprintf(bound, sizeof bound, "/sys/block/%s/loop", name);
-        if (access(bound, F_OK) == 0) {
-            loop = {linux_tray::judge_loop(name, drive, loop_calls), name};
-        } else if (errno != ENOENT) {
-            loop = {linux_tray::LoopReads::Unknown, name};
-        }
-    }
-    closedir(block);
-    return error != 0 ? linux_tray::LoopOnDrive{linux_tray::LoopReads::Unknown} : loop;
-}
-
+// The first device built on the drive, by its name in /sys, kept until the next call.
 const char* holder(linux_tray::DeviceNumbers drive) {
-    char path[sizeof "/sys/dev/block/:/holders" + 20];
-    (void)std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/holders", drive.major, drive.minor);
-    DIR* const holders = opendir(path);
-    if (holders == nullptr) return nullptr;
-    int error;
-    const char* const name = next_name(holders, error);
-    closedir(holders);
-    return name;
+    char pattern[sizeof "/sys/dev/block/:/holders/*" + 20];
+    (void)std::snprintf(pattern, sizeof pattern, "/sys/dev/block/%u:%u/holders/*", drive.major, drive.minor);
+    static char name[NAME_MAX + 1];
+    glob_t holders{};
+    const bool found = glob(pattern, 0, nullptr, &holders) == 0;
+    if (found) (void)std::snprintf(name, sizeof name, "%s", std::strrchr(holders.gl_pathv[0], '/') + 1);
+    globfree(&holders);
+    return found ? name : nullptr;
 }
 
 constexpr linux_mounts::MountCalls mount_calls{linux_mounts::prove_mount, linux_mounts::unmount_mount};
@@ -177,7 +97,7 @@ int cdrom_ioctl(int fd, unsigned long request, unsigned long argument) {
 // never answers holds the program this long and the kernel's recovery a few seconds more.
 constexpr unsigned scsi_timeout_ms = 10000;
 
-linux_tray::ScsiAnswer scsi_command(int fd, std::array<std::uint8_t, 6> command) {
+linux_scsi::Answer scsi_command(int fd, linux_scsi::Command command) {
     std::array<std::uint8_t, 32> sense{};
     sg_io_hdr_t io{};
     io.interface_id = 'S';
@@ -189,7 +109,7 @@ linux_tray::ScsiAnswer scsi_command(int fd, std::array<std::uint8_t, 6> command)
     io.timeout = scsi_timeout_ms;
     if (ioctl(fd, SG_IO, &io) < 0) return {-errno};
     return {0, io.status, io.host_status, io.driver_status,
-            linux_tray::read_sense(std::span(sense).first(std::min<std::size_t>(io.sb_len_wr, sense.size())))};
+            linux_scsi::read_sense(std::span(sense).first(std::min<std::size_t>(io.sb_len_wr, sense.size())))};
 }
 
 void close_device(int fd) { close(fd); }
@@ -212,24 +132,13 @@ void write_stderr(std::span<const std::string_view> pieces) {
 // desktop, the program has no terminal to show why a tray stayed shut.
 bool notify_desktop = false;
 
-// Whether `argument` is `word` once read as the options are: its slashes
-// removed, A to Z lowercased.
-bool is_option(const char* argument, std::string_view word) {
-    for (char c; (c = *argument++) != '\0';) {
-        lowercase(&c, 1);
-        if (c != '/' && (word.empty() || c != word.front())) return false;
-        if (c != '/') word.remove_prefix(1);
-    }
-    return word.empty();
-}
-
 void write_line(std::span<const std::string_view> pieces) {
     write_stderr(pieces);
     if (notify_desktop) linux_notify::show(pieces.subspan(1));  // all but "dorvanel: "
 }
 
-constexpr linux_tray::DeviceCalls device_calls{open_device, cd_drive,     loop_on_drive, unmount_disc, holder,
-                                               cdrom_ioctl, scsi_command, close_device,  wait,         write_line};
+constexpr linux_tray::DeviceCalls device_calls{open_device, cd_drive,     linux_loop::find_on, unmount_disc, holder,
+                                               cdrom_ioctl, scsi_command, close_device,        wait,         write_line};
 
 }  // namespace
 
@@ -240,9 +149,11 @@ std::optional<Arguments> arguments(int argc, char** argv) {
     char* const buffer = static_cast<char*>(std::malloc(2 * size));
     if (buffer == nullptr) return std::nullopt;
     const ArgumentList list = pack_argument_vector(argc, argv, {buffer, size});
-    // /Notify is the Linux program's own: noted here, and left to the grammar to ignore as an unknown word.
-    for (int i = 1; i < argc; ++i) notify_desktop = notify_desktop || is_option(argv[i], "notify");
-    return Arguments{list, {buffer + size, size}};
+    // /Notify is the Linux program's own: noted here, read as the options are, and left to the grammar to
+    // ignore as an unknown word.
+    const std::span<char> room{buffer + size, size};
+    for (int i = 1; i < argc; ++i) notify_desktop = notify_desktop || normalise(argv[i], lowercase, room) == "notify";
+    return Arguments{list, room};
 }
 
 void lowercase(char* text, std::size_t size) {
@@ -264,16 +175,13 @@ void wait(std::uint32_t milliseconds) {
 
 void show_notice(const char* text, const char*, unsigned) {
     // The lines end in a plain newline here, the last one too.
-    std::array<std::string_view, 15> pieces{};
-    std::size_t count = 0;
-    for (std::string_view rest = text; count + 2 <= pieces.size();) {
-        const std::size_t end = std::min(rest.find("\r\n"), rest.size());
-        pieces[count++] = {rest.data(), end};
-        if (end == rest.size()) break;
-        pieces[count++] = "\n";
-        rest.remove_prefix(end + 2);
+    char notice[512];
+    std::size_t size = 0;
+    for (; *text != '\0' && size < sizeof notice; ++text) {
+        if (*text != '\r') notice[size++] = *text;
     }
-    write_stderr({pieces.data(), count});
+    const std::string_view line{notice, size};
+    write_stderr({&line, 1});
 }
 
 }  // namespace dorvanel::platform

@@ -103,7 +103,7 @@ public:
 
     // Orders the disc's mounts, leaves first (a mount goes in once every mount on top of it is in),
     // then takes them off in two passes, as linux_mounts.h tells.
-    Unmounted unmount(DeviceNumbers disc, const MountCalls& calls) {
+    Unmounted unmount(DeviceNumbers drive, const MountCalls& calls) {
         using End = Unmounted::End;
         if (mounts_ == nullptr) return {End::Unreadable};
         const auto same = [&](std::uint32_t a, std::uint32_t b) { return mounts_[a].id == mounts_[b].id; };
@@ -111,18 +111,18 @@ public:
         std::uint32_t discs = 0, ordered = 0;
         std::fill_n(children_, count_, 0);
         for (std::uint32_t i = 0; i < count_; ++i) {
-            const auto parent = disc_parent(i, disc);
-            if (parent && mounts_[i].device != disc) return {End::MountedOver, 0, unescape_in_place(mounts_[i].point)};
+            const auto parent = disc_parent(i, drive);
+            if (parent && mounts_[i].device != drive) return {End::MountedOver, 0, unescape_in_place(mounts_[i].point)};
             if (parent) ++children_[*parent];
-            if (mounts_[i].device == disc) ++discs;
+            if (mounts_[i].device == drive) ++discs;
         }
         if (discs == 0) return {End::NotMounted};
         // The last listed first among mounts that do not stand on each other.
         for (std::uint32_t i = count_; i-- > 0;) {
-            if (mounts_[i].device == disc && children_[i] == 0) order_[ordered++] = i;
+            if (mounts_[i].device == drive && children_[i] == 0) order_[ordered++] = i;
         }
         for (std::uint32_t next = 0; next < ordered; ++next) {
-            const auto parent = disc_parent(order_[next], disc);
+            const auto parent = disc_parent(order_[next], drive);
             if (parent && --children_[*parent] == 0) order_[ordered++] = *parent;
         }
         if (ordered != discs) return {End::Torn};  // parents that go round never run out of children
@@ -131,7 +131,7 @@ public:
                 const Mount& mount = mounts_[order_[k]];
                 // Unescaped in the first pass, and ended by a zero byte.
                 const char* const point = off ? mount.point.data() : unescape_in_place(mount.point);
-                if (const int error = (off ? calls.unmount : calls.prove)(mount.id, point, disc)) {
+                if (const int error = (off ? calls.unmount : calls.prove)(mount.id, point, drive)) {
                     return {off ? End::NotUnmounted : End::NotProven, error, point};
                 }
             }
@@ -141,11 +141,11 @@ public:
 
 private:
     // The disc's mount that `mount` stands on, if any.
-    std::optional<std::uint32_t> disc_parent(std::uint32_t mount, DeviceNumbers disc) const {
+    std::optional<std::uint32_t> disc_parent(std::uint32_t mount, DeviceNumbers drive) const {
         const std::uint64_t id = mounts_[mount].parent;
         const auto below = [&](std::uint32_t i, std::uint64_t wanted) { return mounts_[i].id < wanted; };
         const auto* at = std::lower_bound(by_id_, by_id_ + count_, id, below);
-        if (at == by_id_ + count_ || mounts_[*at].id != id || mounts_[*at].device != disc) return std::nullopt;
+        if (at == by_id_ + count_ || mounts_[*at].id != id || mounts_[*at].device != drive) return std::nullopt;
         return *at;
     }
 
@@ -154,14 +154,15 @@ private:
     std::uint32_t count_ = 0;
 };
 
-// prove_mount, and also unmount_mount where `unmount`.
-int prove(std::uint64_t mount_id, const char* mount_point, DeviceNumbers disc, bool unmount) {
+// The directory that holds the mount point's last name, reached from the root one name at a time with
+// no symbolic link followed and held open (O_PATH), however long the path; or -errno. `name` is then
+// that last name.
+int open_parent(const char* mount_point, const char*& name) {
     // The root, or a path that is not whole, has no directory to be taken off from.
     if (mount_point[0] != '/' || std::strrchr(mount_point, '/')[1] == '\0') return -EINVAL;
-    // The directory holding the last name, held open (O_PATH), however long the path.
+    name = mount_point + 1;
     int directory = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (directory < 0) return -errno;
-    const char* name = mount_point + 1;
     for (const char* slash; (slash = std::strchr(name, '/')) != nullptr; name = slash + 1) {
         const auto size = static_cast<std::size_t>(slash - name);
         int next = size == 0 ? -EINVAL : -ENAMETOOLONG;
@@ -176,14 +177,40 @@ int prove(std::uint64_t mount_id, const char* mount_point, DeviceNumbers disc, b
         if (next < 0) return next;
         directory = next;
     }
+    return directory;
+}
+
+// Whether `name` in `directory` is the root of mount `mount_id` on `drive`.
+bool is_mount_root(int directory, const char* name, std::uint64_t mount_id, DeviceNumbers drive) {
     struct statx seen {};
-    const bool proven = statx(directory, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_MNT_ID, &seen) == 0 &&
-                        (seen.stx_mask & STATX_MNT_ID) != 0 && seen.stx_mnt_id == mount_id &&
-                        (seen.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
-                        (seen.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0 &&
-                        DeviceNumbers{seen.stx_dev_major, seen.stx_dev_minor} == disc;
-    int result = proven ? 0 : -ESTALE;
-    if (unmount && result == 0) {
+    return statx(directory, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_MNT_ID, &seen) == 0 &&
+           (seen.stx_mask & STATX_MNT_ID) != 0 && seen.stx_mnt_id == mount_id &&
+           (seen.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+           (seen.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0 &&
+           DeviceNumbers{seen.stx_dev_major, seen.stx_dev_minor} == drive;
+}
+
+}  // namespace
+
+Unmounted unmount_mounts(std::span<char> mountinfo, DeviceNumbers drive, const MountCalls& calls) {
+    return Table({mountinfo.data(), mountinfo.size()}).unmount(drive, calls);
+}
+
+int prove_mount(std::uint64_t mount_id, const char* mount_point, DeviceNumbers drive) {
+    const char* name = mount_point;
+    const int directory = open_parent(mount_point, name);
+    if (directory < 0) return directory;
+    const bool proven = is_mount_root(directory, name, mount_id, drive);
+    close(directory);
+    return proven ? 0 : -ESTALE;
+}
+
+int unmount_mount(std::uint64_t mount_id, const char* mount_point, DeviceNumbers drive) {
+    const char* name = mount_point;
+    const int directory = open_parent(mount_point, name);
+    if (directory < 0) return directory;
+    int result = -ESTALE;
+    if (is_mount_root(directory, name, mount_id, drive)) {
         // umount2 has no form that starts from a directory; the directory's
         // own entry in /proc/self/fd leads into it without looking its path up again.
         char path[sizeof "/proc/self/fd//" + 10 + NAME_MAX];
@@ -197,20 +224,6 @@ int prove(std::uint64_t mount_id, const char* mount_point, DeviceNumbers disc, b
     const char* const argv[] = {"umount", mount_point, nullptr};
     result = linux_process::run_quietly("/bin/umount", argv);
     return result == 1 ? umount_refused : result;
-}
-
-}  // namespace
-
-Unmounted unmount_mounts(std::span<char> mountinfo, DeviceNumbers disc, const MountCalls& calls) {
-    return Table({mountinfo.data(), mountinfo.size()}).unmount(disc, calls);
-}
-
-int prove_mount(std::uint64_t mount_id, const char* mount_point, DeviceNumbers disc) {
-    return prove(mount_id, mount_point, disc, false);
-}
-
-int unmount_mount(std::uint64_t mount_id, const char* mount_point, DeviceNumbers disc) {
-    return prove(mount_id, mount_point, disc, true);
 }
 
 }  // namespace dorvanel::linux_mounts

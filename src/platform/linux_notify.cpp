@@ -56,16 +56,17 @@ std::string_view body(std::span<const std::string_view> pieces, bool markup, std
     char* const last = room.data() + room.size() - 2;  // room for the closing quote and the zero
     *end++ = '"';
     const auto used = escapes.begin() + (markup ? escapes.size() : 2);
+    bool full = false;
     for (std::string_view rest : pieces) {
-        while (!rest.empty()) {
+        while (!rest.empty() && !full) {
             const std::size_t length = sequence_length(rest);
             std::string_view text = length > 0 ? rest.substr(0, length) : "\xEF\xBF\xBD";
             rest.remove_prefix(std::max<std::size_t>(length, 1));
             if (is_control(text)) continue;
             const auto* escape = std::find_if(escapes.begin(), used, [&](auto e) { return e.first == text[0]; });
             if (escape != used) text = escape->second;
-            if (static_cast<std::size_t>(last - end) < text.size()) break;
-            end = std::copy(text.begin(), text.end(), end);
+            full = static_cast<std::size_t>(last - end) < text.size();
+            if (!full) end = std::copy(text.begin(), text.end(), end);
         }
     }
     *end++ = '"';
@@ -74,7 +75,7 @@ std::string_view body(std::span<const std::string_view> pieces, bool markup, std
 }
 
 void show(std::span<const std::string_view> pieces) {
-    if (!linux_process::detach()) return;
+    if (!linux_process::fork_detached()) return;
     // A process of its own from here on, which ends as gdbus: only gdbus's
     // time limit holds it. The shell runs a fixed command, with nothing of
     // the user's in it.

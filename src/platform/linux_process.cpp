@@ -46,7 +46,7 @@ int run_quietly(const char* path, const char* const argv[]) {
     return wait_for(child);
 }
 
-bool detach() {
+bool fork_detached() {
     (void)signal(SIGCHLD, SIG_DFL);
     const pid_t middle = fork();
     if (middle != 0) {

@@ -7,14 +7,16 @@ namespace dorvanel::linux_process {
 // would start: default signal dispositions, no signal blocked, and no
 // descriptor but 0, 1 and 2, which read from /dev/null and discard its
 // output, also where this program was started with them closed. Waits for it
-// to end: 0 where it exited with status 0, 1 where it ended otherwise, -errno
-// where it could not be started.
+// to end: 0 where it exited with status 0, 1 where it ended otherwise (an
+// exec that fails in the child exits with 127), -errno where `path` is not
+// executable or no process could be made.
 int run_quietly(const char* path, const char* const argv[]);
 
 // Forks a process that outlives this program, in a session of its own, as
 // fresh as run_quietly's, and that nobody waiting for this program's output
-// waits for. True in there, which must end with exec or _exit; false here,
-// also where it could not be made. It leaves no zombie behind.
-bool detach();
+// waits for. Like fork(2), it returns twice: true in the new process, which
+// must end with exec or _exit, and false here, also where none could be
+// made. It leaves no zombie behind.
+bool fork_detached();
 
 }  // namespace dorvanel::linux_process
