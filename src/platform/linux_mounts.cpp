@@ -180,14 +180,30 @@ int open_parent(const char* mount_point, const char*& name) {
     return directory;
 }
 
-// Whether `name` in `directory` is the root of mount `mount_id` on `drive`.
-bool is_mount_root(int directory, const char* name, std::uint64_t mount_id, DeviceNumbers drive) {
+// Reaches the mount point as open_parent does; where its last name there is now the root of mount
+// `mount_id` on `drive`, `then` (if any) on that directory and name, else -ESTALE.
+int where_proven(std::uint64_t mount_id, const char* mount_point, DeviceNumbers drive, int (*then)(int, const char*)) {
+    const char* name = mount_point;
+    const int directory = open_parent(mount_point, name);
+    if (directory < 0) return directory;
     struct statx seen {};
-    return statx(directory, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_MNT_ID, &seen) == 0 &&
-           (seen.stx_mask & STATX_MNT_ID) != 0 && seen.stx_mnt_id == mount_id &&
-           (seen.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
-           (seen.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0 &&
-           DeviceNumbers{seen.stx_dev_major, seen.stx_dev_minor} == drive;
+    const bool proven = statx(directory, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_MNT_ID, &seen) == 0 &&
+                        (seen.stx_mask & STATX_MNT_ID) != 0 && seen.stx_mnt_id == mount_id &&
+                        (seen.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+                        (seen.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0 &&
+                        DeviceNumbers{seen.stx_dev_major, seen.stx_dev_minor} == drive;
+    const int result = !proven ? -ESTALE : then != nullptr ? then(directory, name) : 0;
+    close(directory);
+    return result;
+}
+
+// umount2 has no form that starts from a directory; the directory's own entry in /proc/self/fd leads
+// into it without looking its path up again.
+int unmount_at(int directory, const char* name) {
+    char path[sizeof "/proc/self/fd//" + 10 + NAME_MAX];
+    const int size = std::snprintf(path, sizeof path, "/proc/self/fd/%d/%s", directory, name);
+    if (size < 0 || static_cast<std::size_t>(size) >= sizeof path) return -ENAMETOOLONG;
+    return umount2(path, UMOUNT_NOFOLLOW) == 0 ? 0 : -errno;
 }
 
 }  // namespace
@@ -197,33 +213,15 @@ Unmounted unmount_mounts(std::span<char> mountinfo, DeviceNumbers drive, const M
 }
 
 int prove_mount(std::uint64_t mount_id, const char* mount_point, DeviceNumbers drive) {
-    const char* name = mount_point;
-    const int directory = open_parent(mount_point, name);
-    if (directory < 0) return directory;
-    const bool proven = is_mount_root(directory, name, mount_id, drive);
-    close(directory);
-    return proven ? 0 : -ESTALE;
+    return where_proven(mount_id, mount_point, drive, nullptr);
 }
 
 int unmount_mount(std::uint64_t mount_id, const char* mount_point, DeviceNumbers drive) {
-    const char* name = mount_point;
-    const int directory = open_parent(mount_point, name);
-    if (directory < 0) return directory;
-    int result = -ESTALE;
-    if (is_mount_root(directory, name, mount_id, drive)) {
-        // umount2 has no form that starts from a directory; the directory's
-        // own entry in /proc/self/fd leads into it without looking its path up again.
-        char path[sizeof "/proc/self/fd//" + 10 + NAME_MAX];
-        const int size = std::snprintf(path, sizeof path, "/proc/self/fd/%d/%s", directory, name);
-        result = size < 0 || static_cast<std::size_t>(size) >= sizeof path ? -ENAMETOOLONG
-                 : umount2(path, UMOUNT_NOFOLLOW) == 0                     ? 0
-                                                                           : -errno;
-    }
-    close(directory);
+    const int result = where_proven(mount_id, mount_point, drive, unmount_at);
     if (result != -EPERM) return result;
     const char* const argv[] = {"umount", mount_point, nullptr};
-    result = linux_process::run_quietly("/bin/umount", argv);
-    return result == 1 ? umount_refused : result;
+    const int umount = linux_process::run_quietly("/bin/umount", argv);
+    return umount == 1 ? umount_refused : umount;
 }
 
 }  // namespace dorvanel::linux_mounts

@@ -56,14 +56,12 @@ Unmounted unmount_mounts(std::span<char> mountinfo, DeviceNumbers drive, const M
 int prove_mount(std::uint64_t mount_id, const char* mount_point, DeviceNumbers drive);
 
 // Proves the mount as prove_mount does, then unmounts it by its last name in
-// the directory the proof reached, still open: nothing else of the path is
-// looked up again, nor a link there followed. A mount put in its place in the
-// two system calls between would be the one unmounted. Where the kernel leaves
-// it to umount(8) (any user but root: fstab's `user` mounts, and udisks', which
-// umount(8) hands to its helper), umount(8) takes it off by its path, looked up
-// again as the user, links and all, where fstab or its own records let that
-// user. 0 once off, umount_refused where umount(8) did not take it off, else
-// -errno (also where umount(8) could not be started).
+// the directory the proof reached, still open: nothing of the path is looked
+// up again (a mount put there between the two calls would be the one taken
+// off). Where the kernel leaves it to umount(8) (EPERM: any user but
+// root), umount(8) takes it off by its path, where fstab or its own records
+// let this user. 0 once off, umount_refused where umount(8) did not take it
+// off, else -errno.
 int unmount_mount(std::uint64_t mount_id, const char* mount_point, DeviceNumbers drive);
 
 }  // namespace dorvanel::linux_mounts

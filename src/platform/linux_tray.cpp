@@ -64,17 +64,10 @@ constexpr Cause still_claimed{
 void say(std::string_view device, std::string_view sentence, const DeviceCalls& calls, const char* name = nullptr,
          int error = 0) {
     const std::size_t at = name != nullptr ? std::min(sentence.find("%s"), sentence.size()) : sentence.size();
-    std::array<std::string_view, 8> pieces{"dorvanel: ", device, ": ", sentence.substr(0, at)};
-    std::size_t count = 4;
-    if (name != nullptr) {
-        pieces[count++] = name;
-        pieces[count++] = sentence.substr(std::min(at + 2, sentence.size()));
-    }
-    if (error < 0) {
-        pieces[count++] = ": ";
-        pieces[count++] = std::strerror(-error);
-    }
-    calls.write_line({pieces.data(), count});
+    const std::string_view pieces[] = {"dorvanel: ", device, ": ", sentence.substr(0, at), name != nullptr ? name : "",
+                                       sentence.substr(std::min(at + 2, sentence.size())), error < 0 ? ": " : "",
+                                       error < 0 ? std::strerror(-error) : ""};
+    calls.write_line(std::span(pieces));
 }
 
 // The line of a cause, in the user's language.
