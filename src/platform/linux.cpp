@@ -129,7 +129,7 @@ void write_stderr(std::span<const std::string_view> pieces) {
 }
 
 // Set by /Notify, which the desktop entry's commands give: launched from the
-// desktop, the program has no terminal to show why a tray stayed shut.
+// desktop, the program has no terminal to show why a tray did not move.
 bool notify_desktop = false;
 
 void write_line(std::span<const std::string_view> pieces) {
@@ -158,9 +158,8 @@ std::optional<Arguments> arguments(int argc, char** argv) {
 
 void lowercase(char* text, std::size_t size) {
     // A to Z only: a UTF-8 text must keep its other bytes.
-    for (std::size_t i = 0; i < size; ++i) {
-        if (text[i] >= 'A' && text[i] <= 'Z') text[i] = static_cast<char>(text[i] - 'A' + 'a');
-    }
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    std::transform(text, text + size, text, lower);
 }
 
 bool is_lead_byte(unsigned char) { return false; }

@@ -96,9 +96,7 @@ Found find_on(DeviceNumbers drive) {
     static char name[NAME_MAX + 1];
     Found found{listed == 0 || listed == GLOB_NOMATCH ? Reads::Other : Reads::Unknown};
     for (std::size_t i = 0; listed == 0 && i < bound.gl_pathc && found.reads == Reads::Other; ++i) {
-        const std::string_view path = bound.gl_pathv[i];
-        const std::string_view device = path.substr(sizeof "/sys/block/" - 1, path.size() - sizeof "/sys/block//loop" + 1);
-        (void)std::snprintf(name, sizeof name, "%.*s", static_cast<int>(device.size()), device.data());
+        (void)std::sscanf(bound.gl_pathv[i], "/sys/block/%255[^/]", name);  // NAME_MAX bytes
         found = {judge(name, drive, system_calls), name};
     }
     globfree(&bound);

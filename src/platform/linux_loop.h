@@ -23,15 +23,13 @@ struct BackingFile {
     std::optional<DeviceNumbers> is = std::nullopt;
 };
 
-// What judging a loop device asks of the system, each 0 or -errno.
+// What judging a loop device asks of the system, each 0 or -errno: the
+// numbers LOOP_GET_STATUS64 gives through /dev/NAME, where that node is loop
+// device NAME; /sys/block/NAME/loop/backing_file (world-readable) without its
+// newline, zero-terminated; stat(2), following links.
 struct LoopCalls {
-    // LOOP_GET_STATUS64 through /dev/NAME, where that node opens and is loop
-    // device NAME: its lo_device and lo_rdevice.
     int (*status)(const char* name, BackingFile& file);
-    // /sys/block/NAME/loop/backing_file (world-readable), its newline taken
-    // off and zero-terminated in `path`.
     int (*backing_file)(const char* name, std::span<char> path);
-    // stat(2), following links.
     int (*stat)(const char* path, BackingFile& file);
 };
 
@@ -42,8 +40,8 @@ struct LoopCalls {
 Reads judge(const char* name, DeviceNumbers drive, const LoopCalls& calls);
 
 // The first bound loop device that reads the drive, or of which that cannot
-// be told: Other where none does; no name where /sys/block cannot be listed.
-// The name lives until the next call.
+// be told (its name lives until the next call; none where /sys/block cannot
+// be listed); Other where none does.
 struct Found {
     Reads reads = Reads::Other;
     const char* name = nullptr;

@@ -15,8 +15,7 @@ struct DeviceNumbers {
     friend bool operator==(const DeviceNumbers&, const DeviceNumbers&) = default;
 };
 
-// What taking them off asks of the kernel: prove_mount and unmount_mount
-// below, or stand-ins.
+// What taking them off asks of the kernel: prove_mount and unmount_mount below.
 inline constexpr int umount_refused = 1;
 struct MountCalls {
     int (*prove)(std::uint64_t mount_id, const char* mount_point, DeviceNumbers drive);

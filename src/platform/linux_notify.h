@@ -14,9 +14,8 @@ namespace dorvanel::linux_notify {
 std::string_view body(std::span<const std::string_view> pieces, bool markup, std::span<char> room);
 
 // Shows the pieces under "The tray did not move", with the desktop entry's
-// name and icon, through gdbus on the session bus that GLib finds. Not
-// waited for: a server that D-Bus starts on demand may take its time, and
-// this program ends at once all the same.
+// name and icon, through gdbus on the session bus that GLib finds, in a
+// process of its own: this program does not wait for it.
 void show(std::span<const std::string_view> pieces);
 
 }  // namespace dorvanel::linux_notify

@@ -10,9 +10,7 @@
 namespace dorvanel::linux_process {
 namespace {
 
-// Makes this process, forked, start as a fresh one would: default signal
-// dispositions, no signal blocked, and descriptors 0, 1 and 2 on /dev/null
-// and no other.
+// Makes this forked process start as a fresh one would (linux_process.h).
 void make_fresh() {
     sigset_t none{};
     (void)sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -4,12 +4,10 @@
 namespace dorvanel::linux_process {
 
 // Runs `path` with `argv` and this program's environment, as a fresh process
-// would start: default signal dispositions, no signal blocked, and no
-// descriptor but 0, 1 and 2, which read from /dev/null and discard its
-// output, also where this program was started with them closed. Waits for it
-// to end: 0 where it exited with status 0, 1 where it ended otherwise (an
-// exec that fails in the child exits with 127), -errno where `path` is not
-// executable or no process could be made.
+// would start: default signal dispositions, none blocked, and no descriptor
+// but 0, 1 and 2, on /dev/null. Waits for it: 0 where it exited with status
+// 0, 1 where it ended otherwise (also where its exec failed), -errno where
+// `path` is not executable or no process could be made.
 int run_quietly(const char* path, const char* const argv[]);
 
 // Forks a process that outlives this program, in a session of its own, as

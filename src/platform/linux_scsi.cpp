@@ -9,7 +9,7 @@
 namespace dorvanel::linux_scsi {
 namespace {
 
-using linux_locale::N_;
+using linux_locale::N_, linux_locale::translated;
 
 constexpr std::uint8_t check_condition = 0x02, driver_sense = 0x08, not_ready = 0x02, unit_attention = 0x06, any = 0xFF;
 
@@ -69,10 +69,6 @@ Answer driver_answer(int result) {
     return {0, static_cast<std::uint8_t>(result & 0xFF), static_cast<std::uint16_t>((result >> 16) & 0xFF)};
 }
 
-bool carried_out(const Answer& answer) {
-    return answer.error == 0 && answer.status == 0 && answer.host_status == 0 && answer.driver_status == 0;
-}
-
 bool tells_of_earlier_event(const Answer& answer) {
     return answer.status == check_condition && answer.sense.valid &&
            (answer.sense.key == unit_attention || answer.sense.deferred);
@@ -86,11 +82,9 @@ bool tray_locked(const Answer& answer) {
 std::string_view why_not(const Answer& answer, bool load, bool unlock_refused, std::span<char> room) {
     constexpr Sense closed_empty{true, false, not_ready, 0x3A, 0x01};  // medium not present, tray closed
     if (carried_out(answer) || (load && answer.sense == closed_empty)) return {};
-    const auto translated = linux_locale::translated;
-    int size = 0;
     if (answer.error < 0) {
-        size = std::snprintf(room.data(), room.size(), "%s: %s", translated(N_("the tray request failed")),
-                             std::strerror(-answer.error));
+        (void)std::snprintf(room.data(), room.size(), "%s: %s", translated(N_("the tray request failed")),
+                            std::strerror(-answer.error));
     } else if (answer.host_status != 0 || (answer.driver_status & ~driver_sense) != 0) {
         return translated(N_("the drive did not answer"));
     } else if (const Reason* reason = reason_of(answer)) {
@@ -98,14 +92,15 @@ std::string_view why_not(const Answer& answer, bool load, bool unlock_refused, s
     } else if (answer.sense.valid) {
         const Sense& sense = answer.sense;
         // TRANSLATORS: the drive's SCSI status, then its sense key, ASC and ASCQ, in hexadecimal.
-        size = std::snprintf(room.data(), room.size(), translated("the drive refused the request (SCSI status 0x%02X, sense %X/%02X/%02X)"),
-                             answer.status, sense.key, sense.asc, sense.ascq);
+        (void)std::snprintf(room.data(), room.size(),
+                            translated("the drive refused the request (SCSI status 0x%02X, sense %X/%02X/%02X)"),
+                            answer.status, sense.key, sense.asc, sense.ascq);
     } else {
         // TRANSLATORS: the drive's SCSI status, in hexadecimal.
-        size = std::snprintf(room.data(), room.size(), translated("the drive refused the request (SCSI status 0x%02X, no sense data)"),
-                             answer.status);
+        (void)std::snprintf(room.data(), room.size(),
+                            translated("the drive refused the request (SCSI status 0x%02X, no sense data)"), answer.status);
     }
-    return {room.data(), std::min(static_cast<std::size_t>(std::max(size, 0)), room.size() - 1)};
+    return room.data();  // snprintf ends it with a zero byte, cut short where the room is too small
 }
 
 }  // namespace dorvanel::linux_scsi

@@ -1,5 +1,5 @@
 // Linux: what the drive answers a tray request, and what that answer means to
-// the user. Pure functions over the drive's bytes and the kernel's status.
+// the user, from the drive's bytes and the kernel's status alone.
 #pragma once
 
 #include <array>
@@ -26,10 +26,8 @@ struct Sense {
 };
 Sense read_sense(std::span<const std::uint8_t> bytes);
 
-// The answer to a tray request, however it was sent: `error` is -errno
-// where the kernel did not send it; else the drive's SCSI status and sense,
-// and the host's and the driver's status, which tell where no answer came
-// from the drive.
+// The answer to a tray request: -errno where the kernel did not send it;
+// else the drive's status and sense, and the host's and the driver's status.
 struct Answer {
     int error = 0;
     std::uint8_t status = 0;
@@ -37,23 +35,23 @@ struct Answer {
     Sense sense = {};
 };
 
-// A CD-ROM driver request's result as an answer: 0, -errno, or the kernel's
-// result word (the host's status in bits 16 to 23, the drive's SCSI status
-// in bits 0 to 7; the sense stays with the kernel).
+// A CD-ROM driver request's result (0, -errno, or the kernel's result word)
+// as an answer, without sense: that stays with the kernel.
 Answer driver_answer(int result);
 
-bool carried_out(const Answer& answer);
+inline bool carried_out(const Answer& answer) {
+    return answer.error == 0 && answer.status == 0 && answer.host_status == 0 && answer.driver_status == 0;
+}
 // A unit attention or a deferred error: news of an earlier event (a disc
 // changed, a reset), not this command's fate, which is worth asking again.
 bool tells_of_earlier_event(const Answer& answer);
-// The drive says its tray is locked (or could not move it, as some drives
-// say of a locked one).
+// The drive says its tray is locked, or could not move it (as some say of a locked one).
 bool tray_locked(const Answer& answer);
 
-// Why the drive did not carry the request out, as one sentence in the
-// user's language, written into `room` where it needs to be: empty where it
-// did, and where a load found no disc with the tray closed.
-// `unlock_refused`: the kernel would not let this user unlock the tray.
+// Why the tray did not move, as one sentence in the user's language (in
+// `room` where it is made up); empty where it moved, or where a load found
+// the tray closed with no disc. `unlock_refused`: the kernel would not let
+// this user unlock the tray.
 std::string_view why_not(const Answer& answer, bool load, bool unlock_refused, std::span<char> room);
 
 }  // namespace dorvanel::linux_scsi

@@ -76,13 +76,9 @@ void refuse(std::string_view device, Cause cause, const DeviceCalls& calls, cons
 }
 
 void refuse_open(const char* device, int error, const DeviceCalls& calls) {
-    if (error == -ENOENT || error == -ENXIO || error == -ENODEV) {
-        refuse(device, no_such_device, calls);
-    } else if (error == -EACCES || error == -EPERM) {
-        refuse(device, not_permitted, calls);
-    } else {
-        refuse(device, not_opened, calls, nullptr, error);
-    }
+    if (error == -ENOENT || error == -ENXIO || error == -ENODEV) return refuse(device, no_such_device, calls);
+    if (error == -EACCES || error == -EPERM) return refuse(device, not_permitted, calls);
+    refuse(device, not_opened, calls, nullptr, error);
 }
 
 // Says why the drive is still claimed, by how taking the disc's mounts off ended.
@@ -116,13 +112,13 @@ void refuse_claimed(const char* device, DeviceNumbers drive, const Unmounted& un
 // CD-ROM driver's request.
 Answer move(int fd, DoorAction action, const DeviceCalls& calls) {
     const bool open = action == DoorAction::Open;
-    Answer answer = calls.scsi_command(fd, open ? linux_scsi::eject_command : linux_scsi::load_command);
+    const linux_scsi::Command command = open ? linux_scsi::eject_command : linux_scsi::load_command;
+    const Answer answer = calls.scsi_command(fd, command);
     const int error = answer.error;
     if (error == -ENOSYS || error == -ENOTTY || error == -EINVAL || error == -EPERM) {
         return linux_scsi::driver_answer(calls.cdrom_ioctl(fd, open ? CDROMEJECT : CDROMCLOSETRAY, 0));
     }
-    if (linux_scsi::tells_of_earlier_event(answer)) answer = calls.scsi_command(fd, open ? linux_scsi::eject_command : linux_scsi::load_command);
-    return answer;
+    return linux_scsi::tells_of_earlier_event(answer) ? calls.scsi_command(fd, command) : answer;
 }
 
 // Lets the drive go, then says why the tray did not move, if it did not.

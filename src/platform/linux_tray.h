@@ -1,7 +1,5 @@
 // Linux: how a drive and a door action become tray movement, through the
-// system calls in DeviceCalls, so that the sequence can be tested without a
-// drive. The manual page tells the whole behaviour; here, what each call
-// must do.
+// system calls in DeviceCalls, so that the sequence is tested without a drive.
 #pragma once
 
 #include <array>
@@ -20,7 +18,6 @@ using linux_mounts::DeviceNumbers;
 
 struct DevicePath {
     std::array<char, 16> bytes{};  // zero-terminated
-    std::string_view text() const { return bytes.data(); }
 };
 
 // Drive letters name optical drives the way Windows usually letters them:
@@ -31,31 +28,25 @@ std::optional<DevicePath> device_for(const DriveElement& drive);
 // The system calls the tray is driven with; those that return an int give
 // 0 or a negative errno, and open_device a descriptor or a negative errno.
 struct DeviceCalls {
-    // Non-blocking. `exclusive` adds O_EXCL, which the kernel refuses with
-    // EBUSY while anything claims the device (a mounted filesystem, a
-    // device-mapper target, another exclusive opener), and asks for
-    // read-write where the user may write to it; read-only otherwise.
+    // Non-blocking. `exclusive` adds O_EXCL, which the kernel refuses with EBUSY
+    // while anything claims the device, and read-write where the user may write.
     int (*open_device)(const char* path, bool exclusive);
-    // The numbers of the CD drive open on `fd` (it answers
-    // CDROM_GET_CAPABILITY); none for any other device.
+    // The numbers of the CD drive open on `fd`; none for any other device.
     std::optional<DeviceNumbers> (*cd_drive)(int fd);
-    // linux_loop::find_on.
-    linux_loop::Found (*loop_on_drive)(DeviceNumbers drive);
+    linux_loop::Found (*loop_on_drive)(DeviceNumbers drive);  // linux_loop::find_on
     // Unmounts the disc's own mounts (linux_mounts.h). A mount point it
     // names stays readable until the process ends.
     linux_mounts::Unmounted (*unmount_disc)(DeviceNumbers drive);
     // The name of a device built on the drive (/sys/block/NAME/holders), if any.
     const char* (*holder)(DeviceNumbers drive);
-    // A CD-ROM driver request: 0, -errno, or where the driver (sr) had the
-    // drive carry it out and it did not, the kernel's result word.
+    // A CD-ROM driver request: 0, -errno, or the kernel's result word where
+    // the drive did not carry it out.
     int (*cdrom_ioctl)(int fd, unsigned long request, unsigned long argument);
-    // A 6-byte SCSI command that moves no data, sent through SG_IO on the
-    // program's own time limit.
+    // Through SG_IO, on the program's own time limit.
     linux_scsi::Answer (*scsi_command)(int fd, linux_scsi::Command command);
     void (*close_device)(int fd);
     void (*wait)(std::uint32_t milliseconds);
-    // Writes one line, made of these pieces, to standard error.
-    void (*write_line)(std::span<const std::string_view> pieces);
+    void (*write_line)(std::span<const std::string_view> pieces);  // one line, on standard error
 };
 
 // Opens the tray of the drive (an empty element is the default drive) or
