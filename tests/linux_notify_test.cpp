@@ -33,10 +33,11 @@ TEST(Notification, BodyIsValidUtf8AndMarkupOnlyWhereTheServerReadsIt) {
         const std::string_view pieces[] = {c.line.substr(0, 3), c.line.substr(3)};
         EXPECT_EQ(body(pieces, c.markup, room), c.body) << c.line;
     }
-    // Cut short where the room ends, and always closed.
-    std::array<char, 12> small{};
-    const std::string_view long_line[] = {"/dev/sr0: &&&&"};
-    EXPECT_EQ(body(long_line, true, small), R"("/dev/sr0:")");
+    // Cut short at the first character that does not fit, and always closed: a later one that would fit
+    // is not added.
+    std::array<char, 14> small{};
+    const std::string_view long_line[] = {"/dev/sr0: &&&&", "x"};
+    EXPECT_EQ(body(long_line, true, small), R"("/dev/sr0: ")");
 }
 
 }  // namespace
