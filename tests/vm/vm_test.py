@@ -14,6 +14,7 @@ newest (the release's unless told), comes from the cache that
 
 import argparse
 import ctypes
+import glob
 import json
 import lzma
 import os
@@ -44,11 +45,11 @@ def kernel_dir(which):
     """The unpacked kernel ("release" or "newest"), or None."""
     cache = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
     path = os.path.join(cache, "dorvanel", "kernel", which)
-    return os.path.realpath(path) if os.path.isdir(os.path.join(path, "boot")) else None
+    return os.path.realpath(path) if os.path.isdir(path) else None
 
 
 def modules_dir(kernel):
-    """Where the package keeps its modules: lib/modules up to Debian 12, usr/lib/modules since."""
+    """Where the packages keep the modules: lib/modules up to Debian 12, usr/lib/modules since."""
     [path] = [p for p in (os.path.join(kernel, "lib", "modules"), os.path.join(kernel, "usr", "lib", "modules"))
               if os.path.isdir(p)]
     [release] = os.listdir(path)
@@ -61,13 +62,14 @@ def series(kernel):
 
 
 def vmlinux(kernel):
-    """The ELF kernel inside vmlinuz (an xz stream in 6.1, zstd in 6.12),
+    """The ELF kernel inside vmlinuz (an xz stream in 6.1, zstd from 6.12),
     extracted once: QEMU starts it directly, and the guest skips decompressing
     itself, which takes seconds under emulation."""
     target = os.path.join(kernel, "vmlinux")
     if not os.path.exists(target):
-        [vmlinuz] = [os.path.join(kernel, "boot", n) for n in os.listdir(os.path.join(kernel, "boot"))
-                     if n.startswith("vmlinuz-")]
+        # In boot/ up to 6.12, beside the modules from 7.x.
+        [vmlinuz] = glob.glob(os.path.join(kernel, "boot", "vmlinuz-*")) + glob.glob(os.path.join(modules_dir(kernel),
+                                                                                                  "vmlinuz"))
         with open(vmlinuz, "rb") as f:
             image = f.read()
         start = image.find(b"\xfd7zXZ\x00")
