@@ -56,25 +56,17 @@ install(FILES ${entry} DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${metainfo} DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 
 # `cmake --build BUILD --target dorvanel_pot`: the template again from the
-# sentences the sources mark (N_, translated), the entry and the metadata,
-# and each catalogue brought up to it (new sentences untranslated, changed
-# ones fuzzy, both shown in English until translated).
+# sentences every source under src/ marks (N_, translated), the entry and the
+# metadata, and each catalogue brought up to it (new sentences untranslated,
+# changed ones fuzzy, both shown in English until translated).
 find_program(DORVANEL_XGETTEXT xgettext)
 find_program(DORVANEL_MSGMERGE msgmerge)
+# What makes the template, given where to write it (cmake/pot.cmake).
+set(DORVANEL_POT_COMMAND ${CMAKE_COMMAND} -DXGETTEXT=${DORVANEL_XGETTEXT} -DITS=${DORVANEL_METAINFO_ITS}
+    -P ${PROJECT_SOURCE_DIR}/cmake/pot.cmake --)
 set(pot ${po}/dorvanel.pot)
 set(merges)
 foreach(language ${languages})
     list(APPEND merges COMMAND ${DORVANEL_MSGMERGE} --quiet --update --backup=none ${po}/${language}.po ${pot})
 endforeach()
-# Reports on the sentences go to the package's maintainer.
-file(STRINGS ${PROJECT_SOURCE_DIR}/debian/control maintainer REGEX "^Maintainer: " LIMIT_COUNT 1)
-string(REGEX REPLACE "^.*<(.*)>$" "\\1" maintainer "${maintainer}")
-set(xgettext ${DORVANEL_XGETTEXT} --package-name=dorvanel --package-version=${PROJECT_VERSION}
-    --msgid-bugs-address=${maintainer} --from-code=UTF-8 --add-comments=TRANSLATORS: -o ${pot})
-add_custom_target(dorvanel_pot
-    COMMAND ${xgettext} --keyword=N_ --keyword=translated src/platform/linux_tray.cpp src/platform/linux_notify.cpp
-    COMMAND ${xgettext} --join-existing --language=Desktop res/dorvanel.desktop.in
-    COMMAND ${xgettext} --join-existing --its=${DORVANEL_METAINFO_ITS} res/${DORVANEL_APPSTREAM_ID}.metainfo.xml.in
-    ${merges}
-    WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
-    VERBATIM)
+add_custom_target(dorvanel_pot COMMAND ${DORVANEL_POT_COMMAND} ${pot} ${merges} VERBATIM)

@@ -5,14 +5,16 @@ QEMU reports it through QMP: the DEVICE_TRAY_MOVED events with their times,
 and query-block's tray_open and locked. The guest only says what ran and
 what its mount table shows.
 
-    vm_test.py BOOT --program DORVANEL --preload VM_PRELOAD_SO --exe DORVANEL_EXE --work DIR [--kernel SERIES]
+    vm_test.py BOOT --program DORVANEL --preload VM_PRELOAD_SO --exe DORVANEL_EXE --work DIR [--kernel WHICH]
 
-BOOT is a name in scenarios.BOOTS. The kernel, of the series given (6.1
-unless told), comes from the cache that `tools/setup test` fills.
+BOOT is a name in scenarios.BOOTS. The kernel, the release's own or the
+newest (the release's unless told), comes from the cache that
+`tools/setup test` fills.
 """
 
 import argparse
 import ctypes
+import glob
 import json
 import lzma
 import os
@@ -39,21 +41,35 @@ COMMAND_LIMIT = 120  # seconds for one step in the guest (Wine's first start is 
 
 # --- The kernel and the initramfs ---------------------------------------------
 
-def kernel_dir(series):
-    """The unpacked kernel of that series, or None."""
+def kernel_dir(which):
+    """The unpacked kernel ("release" or "newest"), or None."""
     cache = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
-    path = os.path.join(cache, "dorvanel", "kernel", series)
-    return os.path.realpath(path) if os.path.isdir(os.path.join(path, "boot")) else None
+    path = os.path.join(cache, "dorvanel", "kernel", which)
+    return os.path.realpath(path) if os.path.isdir(path) else None
+
+
+def modules_dir(kernel):
+    """Where the packages keep the modules: lib/modules up to Debian 12, usr/lib/modules since."""
+    [path] = [p for p in (os.path.join(kernel, "lib", "modules"), os.path.join(kernel, "usr", "lib", "modules"))
+              if os.path.isdir(p)]
+    [release] = os.listdir(path)
+    return os.path.join(path, release)
+
+
+def series(kernel):
+    """The kernel's series, as "6.12"."""
+    return ".".join(os.path.basename(modules_dir(kernel)).split(".")[:2])
 
 
 def vmlinux(kernel):
-    """The ELF kernel inside vmlinuz (an xz stream in 6.1, zstd in 6.12),
+    """The ELF kernel inside vmlinuz (an xz stream in 6.1, zstd from 6.12),
     extracted once: QEMU starts it directly, and the guest skips decompressing
     itself, which takes seconds under emulation."""
     target = os.path.join(kernel, "vmlinux")
     if not os.path.exists(target):
-        [vmlinuz] = [os.path.join(kernel, "boot", n) for n in os.listdir(os.path.join(kernel, "boot"))
-                     if n.startswith("vmlinuz-")]
+        # In boot/ up to 6.12, beside the modules from 7.x.
+        [vmlinuz] = glob.glob(os.path.join(kernel, "boot", "vmlinuz-*")) + glob.glob(os.path.join(modules_dir(kernel),
+                                                                                                  "vmlinuz"))
         with open(vmlinuz, "rb") as f:
             image = f.read()
         start = image.find(b"\xfd7zXZ\x00")
@@ -81,11 +97,11 @@ def module(path):
 def modules_in_order(kernel, wanted):
     """The wanted modules after the ones each depends on (from .modinfo),
     each as its name and its ELF file; those built into the kernel are left out."""
-    [release] = os.listdir(os.path.join(kernel, "lib", "modules"))
-    with open(os.path.join(kernel, "lib", "modules", release, "modules.builtin")) as f:
+    modules = modules_dir(kernel)
+    with open(os.path.join(modules, "modules.builtin")) as f:
         built_in = {os.path.basename(line.strip())[:-3].replace("-", "_") for line in f}
     files = {}
-    for folder, _, names in os.walk(os.path.join(kernel, "lib", "modules", release, "kernel")):
+    for folder, _, names in os.walk(os.path.join(modules, "kernel")):
         for name in names:
             if name.endswith((".ko", ".ko.xz")):
                 files[name.split(".ko")[0].replace("-", "_")] = os.path.join(folder, name)
@@ -399,7 +415,7 @@ def run_boot(boot, args, results, kernel):
             return
         trays = {drive.name: False for drive in boot.drives}
         for step in boot.steps:
-            if step.kernels and args.kernel not in step.kernels:
+            if step.kernels and series(kernel) not in step.kernels:
                 print(f"     not on this kernel: {step.what} (Linux {', '.join(step.kernels)} only)")
                 continue
             try:
@@ -420,18 +436,20 @@ def main(argv):
     parser.add_argument("--preload", required=True)
     parser.add_argument("--exe", required=True)
     parser.add_argument("--work", required=True)
-    parser.add_argument("--kernel", default="6.1", help="the kernel series: a link in the cache tools/setup fills")
+    parser.add_argument("--kernel", default="release", choices=["release", "newest"],
+                        help="the release's own kernel or the newest it ships: a link in the cache tools/setup fills")
     args = parser.parse_args(argv[1:])
     boot = scenarios.BOOTS[args.boot]
 
-    results = report.Report(f"trays in QEMU, Linux {args.kernel}: {boot.title}")
-    why_not = qemu_can_run()
     kernel = kernel_dir(args.kernel)
+    named = f"Linux {os.path.basename(modules_dir(kernel))}" if kernel else f"the {args.kernel} kernel"
+    results = report.Report(f"trays in QEMU, {named}: {boot.title}")
+    why_not = qemu_can_run()
     if why_not:
         results.skip("every step", why_not)
     elif kernel is None:
-        # tools/setup test fetches each series the archive this machine uses has.
-        results.skip("every step", f"no Linux {args.kernel} kernel: tools/setup test found none to fetch")
+        # tools/setup test fetches one for each link the archive this machine uses has a kernel for.
+        results.skip("every step", f"no {args.kernel} kernel: tools/setup test found none to fetch")
     else:
         run_boot(boot, args, results, kernel)
     return results.finish()
