@@ -385,7 +385,8 @@ def debian_package(args, results):
     # What cmake --install puts under the prefix, the licence in the copyright file; and the changelog.
     expected = [f"./usr/{path}" for path in INSTALLED if not path.endswith("/LICENSE")]
     expected = [path + ".gz" if path.endswith(".1") else path for path in expected]
-    expected += ["./usr/share/doc/dorvanel/copyright", "./usr/share/doc/dorvanel/changelog.gz"]
+    expected += ["./usr/share/doc/dorvanel/copyright", "./usr/share/doc/dorvanel/changelog.gz",
+                 "./usr/share/lintian/overrides/dorvanel"]
     results.case(f"package dorvanel {args.version} in utils, on the C library and mount, gdbus recommended, with its files",
                  compare("package, version, section", [found["Package"], found["Version"], found["Section"]],
                          ["dorvanel", args.version, "utils"])
