@@ -9,7 +9,7 @@ A step's command runs in the guest's shell as root; it must exit 0. After it:
   mounted  the CD devices the guest's mount table shows afterwards (None: not looked at)
   took     (low, high): seconds the command may take
   check    (command, text): run afterwards, the command must print that text
-A step with `kernels` is one of the boot's only on those kernel series.
+A step with `kernels` is one of the boot's only on those kernels ("release", "newest").
 {program} and the like are filled in by vm_test.py.
 """
 

@@ -5,11 +5,10 @@ QEMU reports it through QMP: the DEVICE_TRAY_MOVED events with their times,
 and query-block's tray_open and locked. The guest only says what ran and
 what its mount table shows.
 
-    vm_test.py BOOT --program DORVANEL --preload VM_PRELOAD_SO --exe DORVANEL_EXE --work DIR [--kernel WHICH]
+    vm_test.py BOOT --program DORVANEL --preload VM_PRELOAD_SO --exe DORVANEL_EXE --work DIR [--kernel newest]
 
-BOOT is a name in scenarios.BOOTS. The kernel, the release's own or the
-newest (the release's unless told), comes from the cache that
-`tools/setup test` fills.
+BOOT is a name in scenarios.BOOTS. The kernel, the release's own or the newest
+it ships, comes from the cache that `tools/setup test` fills.
 """
 
 import argparse
@@ -48,28 +47,13 @@ def kernel_dir(which):
     return os.path.realpath(path) if os.path.isdir(path) else None
 
 
-def modules_dir(kernel):
-    """Where the packages keep the modules: lib/modules up to Debian 12, usr/lib/modules since."""
-    [path] = [p for p in (os.path.join(kernel, "lib", "modules"), os.path.join(kernel, "usr", "lib", "modules"))
-              if os.path.isdir(p)]
-    [release] = os.listdir(path)
-    return os.path.join(path, release)
-
-
-def series(kernel):
-    """The kernel's series, as "6.12"."""
-    return ".".join(os.path.basename(modules_dir(kernel)).split(".")[:2])
-
-
 def vmlinux(kernel):
-    """The ELF kernel inside vmlinuz (an xz stream in 6.1, zstd from 6.12),
+    """The ELF kernel inside vmlinuz (an xz stream in 6.1, zstd in 6.12),
     extracted once: QEMU starts it directly, and the guest skips decompressing
     itself, which takes seconds under emulation."""
     target = os.path.join(kernel, "vmlinux")
     if not os.path.exists(target):
-        # In boot/ up to 6.12, beside the modules from 7.x.
-        [vmlinuz] = glob.glob(os.path.join(kernel, "boot", "vmlinuz-*")) + glob.glob(os.path.join(modules_dir(kernel),
-                                                                                                  "vmlinuz"))
+        [vmlinuz] = glob.glob(f"{kernel}/boot/vmlinuz-*") + glob.glob(f"{kernel}/usr/lib/modules/*/vmlinuz")
         with open(vmlinuz, "rb") as f:
             image = f.read()
         start = image.find(b"\xfd7zXZ\x00")
@@ -97,7 +81,8 @@ def module(path):
 def modules_in_order(kernel, wanted):
     """The wanted modules after the ones each depends on (from .modinfo),
     each as its name and its ELF file; those built into the kernel are left out."""
-    modules = modules_dir(kernel)
+    # Under lib/ up to Debian 12, usr/lib/ since.
+    [modules] = glob.glob(f"{kernel}/lib/modules/*") + glob.glob(f"{kernel}/usr/lib/modules/*")
     with open(os.path.join(modules, "modules.builtin")) as f:
         built_in = {os.path.basename(line.strip())[:-3].replace("-", "_") for line in f}
     files = {}
@@ -415,7 +400,7 @@ def run_boot(boot, args, results, kernel):
             return
         trays = {drive.name: False for drive in boot.drives}
         for step in boot.steps:
-            if step.kernels and series(kernel) not in step.kernels:
+            if step.kernels and args.kernel not in step.kernels:
                 print(f"     not on this kernel: {step.what} (Linux {', '.join(step.kernels)} only)")
                 continue
             try:
@@ -436,20 +421,18 @@ def main(argv):
     parser.add_argument("--preload", required=True)
     parser.add_argument("--exe", required=True)
     parser.add_argument("--work", required=True)
-    parser.add_argument("--kernel", default="release", choices=["release", "newest"],
-                        help="the release's own kernel or the newest it ships: a link in the cache tools/setup fills")
+    parser.add_argument("--kernel", default="release", choices=["release", "newest"], help="a link tools/setup makes")
     args = parser.parse_args(argv[1:])
     boot = scenarios.BOOTS[args.boot]
 
     kernel = kernel_dir(args.kernel)
-    named = f"Linux {os.path.basename(modules_dir(kernel))}" if kernel else f"the {args.kernel} kernel"
-    results = report.Report(f"trays in QEMU, {named}: {boot.title}")
+    results = report.Report(f"trays in QEMU, {os.path.basename(kernel or args.kernel)}: {boot.title}")
     why_not = qemu_can_run()
     if why_not:
         results.skip("every step", why_not)
     elif kernel is None:
-        # tools/setup test fetches one for each link the archive this machine uses has a kernel for.
-        results.skip("every step", f"no {args.kernel} kernel: tools/setup test found none to fetch")
+        # tools/setup test fetches each series the archive this machine uses has.
+        results.skip("every step", f"no Linux {args.kernel} kernel: tools/setup test found none to fetch")
     else:
         run_boot(boot, args, results, kernel)
     return results.finish()
