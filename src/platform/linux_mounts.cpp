@@ -218,6 +218,10 @@ int prove_mount(std::uint64_t mount_id, const char* mount_point, DeviceNumbers d
 
 int unmount_mount(std::uint64_t mount_id, const char* mount_point, DeviceNumbers drive) {
     const int result = where_proven(mount_id, mount_point, drive, unmount_at);
+    // umount(8)'s own record of a mount it has not taken off (/run/mount/utab: a helper's, a user's) goes
+    // too, by that very path: a stale one would be read as the record of a later mount given the same id.
+    const char* const forget[] = {"umount", "--fake", "--no-canonicalize", mount_point, nullptr};
+    if (result == 0) (void)linux_process::run_quietly("/bin/umount", forget);
     if (result != -EPERM) return result;
     const char* const argv[] = {"umount", mount_point, nullptr};
     const int umount = linux_process::run_quietly("/bin/umount", argv);

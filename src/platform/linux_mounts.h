@@ -59,7 +59,8 @@ int prove_mount(std::uint64_t mount_id, const char* mount_point, DeviceNumbers d
 // up again (a mount put there between the two calls would be the one taken
 // off). Where the kernel leaves it to umount(8) (EPERM: any user but
 // root), umount(8) takes it off by its path, where fstab or its own records
-// let this user. 0 once off, umount_refused where umount(8) did not take it
+// let this user; where this program took it off, umount(8) forgets its record
+// of it (--fake). 0 once off, umount_refused where umount(8) did not take it
 // off, else -errno.
 int unmount_mount(std::uint64_t mount_id, const char* mount_point, DeviceNumbers drive);
 
