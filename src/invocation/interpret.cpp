@@ -65,6 +65,7 @@ std::optional<std::int32_t> read_integer(std::string_view text) {
     return static_cast<std::int32_t>(value);
 }
 
+// cppcheck-suppress passedByValue ; a string_view, which is passed by value
 Invocation interpret(ArgumentList arguments, LowercaseRule lowercase, std::span<char> room) {
     std::string_view rest = arguments.packed;
     if (rest.empty()) return {Mode::Open, {}, 0};

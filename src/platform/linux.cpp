@@ -50,7 +50,6 @@ std::optional<linux_tray::DeviceNumbers> cd_drive(int fd) {
     return linux_tray::DeviceNumbers{file.stx_rdev_major, file.stx_rdev_minor};
 }
 
-// The first device built on the drive, by its name in /sys, kept until the next call.
 const char* holder(linux_tray::DeviceNumbers drive) {
     char pattern[sizeof "/sys/dev/block/:/holders/*" + 20];
     (void)std::snprintf(pattern, sizeof pattern, "/sys/dev/block/%u:%u/holders/*", drive.major, drive.minor);
@@ -121,7 +120,7 @@ void write_stderr(std::span<const std::string_view> pieces) {
     std::array<iovec, 16> line{};
     std::size_t count = 0;
     for (const std::string_view piece : pieces.first(std::min(pieces.size(), line.size() - 1))) {
-        line[count++] = {const_cast<char*>(piece.data()), piece.size()};
+        line[count++] = {const_cast<char*>(piece.data()), piece.size()};  // writev only reads them
     }
     line[count++] = {const_cast<char*>("\n"), 1};
     while (writev(STDERR_FILENO, line.data(), static_cast<int>(count)) < 0 && errno == EINTR) {

@@ -1,6 +1,5 @@
-// Linux: whether a loop device reads the disc. Unlike a mount or a
-// device-mapper target, a loop device does not claim the drive, so an
-// exclusive open of the drive does not see it.
+// Linux: whether a loop device reads the disc. Unlike a mount or a device-mapper target, a loop device does not
+// claim the drive, so an exclusive open of the drive does not see it.
 #pragma once
 
 #include <cstdint>

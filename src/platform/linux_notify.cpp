@@ -53,7 +53,7 @@ constexpr std::array<std::pair<char, std::string_view>, 5> escapes{
 std::string_view body(std::span<const std::string_view> pieces, bool markup, std::span<char> room) {
     if (room.size() < 3) return {};
     char* end = room.data();
-    char* const last = room.data() + room.size() - 2;  // room for the closing quote and the zero
+    const char* const last = room.data() + room.size() - 2;  // room for the closing quote and the zero
     *end++ = '"';
     const auto used = escapes.begin() + (markup ? escapes.size() : 2);
     bool full = false;
@@ -94,7 +94,7 @@ void show(std::span<const std::string_view> pieces) {
     if (room == nullptr) _exit(0);
     (void)body(pieces, std::string_view(capabilities).find("'body-markup'") != std::string_view::npos, {room, size});
     // The entry's name as the menu shows it, in the user's language.
-    char name[256], summary[256];
+    char name[256] = {}, summary[256] = {};
     const std::string_view texts[] = {linux_locale::translated(DORVANEL_ENTRY_NAME),
                                       linux_locale::translated("The tray did not move")};
     (void)body({&texts[0], 1}, false, name);

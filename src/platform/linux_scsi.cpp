@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "platform/linux_locale.h"
 
@@ -34,14 +35,12 @@ constexpr Reason reasons[] = {
 
 const Reason* reason_of(const Answer& answer) {
     const Sense& sense = answer.sense;
+    if (answer.status != check_condition || !sense.valid) return nullptr;
     const auto matches = [](std::uint8_t reason, std::uint8_t given) { return reason == any || reason == given; };
-    for (const Reason& reason : reasons) {
-        if (answer.status == check_condition && sense.valid && matches(reason.key, sense.key) &&
-            matches(reason.asc, sense.asc) && matches(reason.ascq, sense.ascq)) {
-            return &reason;
-        }
-    }
-    return nullptr;
+    const Reason* const reason = std::find_if(std::begin(reasons), std::end(reasons), [&](const Reason& r) {
+        return matches(r.key, sense.key) && matches(r.asc, sense.asc) && matches(r.ascq, sense.ascq);
+    });
+    return reason != std::end(reasons) ? reason : nullptr;
 }
 
 }  // namespace

@@ -42,8 +42,7 @@ Answer driver_answer(int result);
 inline bool carried_out(const Answer& answer) {
     return answer.error == 0 && answer.status == 0 && answer.host_status == 0 && answer.driver_status == 0;
 }
-// A unit attention or a deferred error: news of an earlier event (a disc
-// changed, a reset), not this command's fate, which is worth asking again.
+// A unit attention or a deferred error: news of an earlier event (a disc changed, a reset), not of this command.
 bool tells_of_earlier_event(const Answer& answer);
 // The drive says its tray is locked, or could not move it (as some say of a locked one).
 bool tray_locked(const Answer& answer);

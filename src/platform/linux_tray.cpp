@@ -70,7 +70,6 @@ void say(std::string_view device, std::string_view sentence, const DeviceCalls& 
     calls.write_line(std::span(pieces));
 }
 
-// The line of a cause, in the user's language.
 void refuse(std::string_view device, Cause cause, const DeviceCalls& calls, const char* name = nullptr, int error = 0) {
     say(device, linux_locale::translated(cause), calls, name, error);
 }
@@ -148,9 +147,8 @@ void open_tray(const char* device, const DeviceCalls& calls) {
     if (!drive) return refuse(device, not_a_cd_drive, calls);
     const linux_loop::Found loop = calls.loop_on_drive(*drive);
     if (loop.reads == Reads::Drive) return refuse(device, loop_reads, calls, loop.name);
-    if (loop.reads == Reads::Unknown) {
-        return loop.name ? refuse(device, loop_unknown, calls, loop.name) : refuse(device, sys_unreadable, calls);
-    }
+    if (loop.reads == Reads::Unknown && !loop.name) return refuse(device, sys_unreadable, calls);
+    if (loop.reads == Reads::Unknown) return refuse(device, loop_unknown, calls, loop.name);
 
     // Opened exclusively, the drive is lent to no filesystem: none is mounted
     // from it, and none can be until the tray has moved.

@@ -37,7 +37,7 @@ struct DeviceCalls {
     // Unmounts the disc's own mounts (linux_mounts.h). A mount point it
     // names stays readable until the process ends.
     linux_mounts::Unmounted (*unmount_disc)(DeviceNumbers drive);
-    // The name of a device built on the drive (/sys/block/NAME/holders), if any.
+    // The name of a device built on the drive (its first in /sys), if any, kept until the next call.
     const char* (*holder)(DeviceNumbers drive);
     // A CD-ROM driver request: 0, -errno, or the kernel's result word where
     // the drive did not carry it out.

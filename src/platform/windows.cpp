@@ -40,7 +40,7 @@ HMODULE load_winmm() {
     const UINT length = GetSystemDirectoryA(path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return nullptr;
     HMODULE module = nullptr;
-    for (const auto& name : names) {
+    for (const char* const name : names) {
         std::memcpy(path + length, name, sizeof names[0]);
         module = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     }
