@@ -1,23 +1,6 @@
 #!/usr/bin/python3
-"""The Debian package built, checked, installed and run on Debian 13, on
-whatever release this machine runs.
-
-mmdebstrap makes a chroot of Debian 13 as Debian's builders have it: essential,
-build-essential and the Build-Depends of debian/control, nothing more. There
-dpkg-buildpackage -us -uc builds the source package and the package from a
-clean copy of the source, as a user other than root and without network, and
-runs the unit tests. Only then come lintian, locales (de_DE.UTF-8 made) and
-the package's own dependencies: Debian 13's lintian raises no tag on the
-.changes, apt installs the .deb, and `dorvanel /Open` says in German, in one
-line, that there is no drive.
-
-Both states of the chroot are kept as tarballs in ~/.cache/dorvanel, named
-by what they are made of, so that other dependencies make new ones; with them
-nothing is fetched. Without them and without the archive (the mirror is
-DORVANEL_DEBIAN_MIRROR, Debian's by default), the test is skipped. It runs as
-root, in a mount namespace of its own: the chroot is unpacked in a tmpfs that
-goes with the test, however it ends.
-"""
+"""The Debian package built in a clean Debian 13 chroot, linted, installed and run there in German, on whatever
+release this machine runs; CONTRIBUTING.md ("Debian 13") tells how and what it checks."""
 import argparse
 import hashlib
 import os
