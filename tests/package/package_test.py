@@ -41,6 +41,12 @@ def read_bytes(path):
         return f.read()
 
 
+# Debian 13's lintian finds Standards-Version 4.6.2 out of date (an info tag), and Debian 12's warns of any
+# later one (newer-standards-version): the package declares the policy both know, and an override would be
+# unused, and so a tag, on the other release.
+LINTIAN_SUPPRESSED = ["out-of-date-standards-version"]
+
+
 # --- Windows ---------------------------------------------------------------
 
 def windows_zip(args, results):
@@ -166,7 +172,8 @@ def linux_install(args, results):
         names = re.findall(r"^Name\[(\w+)\]=", text, re.M)
         all_names = LANGUAGES * len(re.findall(r"^Name=", text, re.M))
         with open(os.path.join(prefix, METAINFO)) as f:
-            summaries = re.findall(r'<summary xml:lang="(\w+)">', f.read())
+            # Newer gettext names a language as BCP 47 does (pt-BR).
+            summaries = [lang.replace("-", "_") for lang in re.findall(r'<summary xml:lang="([\w-]+)">', f.read())]
         locales = os.path.join(args.build_dir, "locales")
         os.makedirs(locales, exist_ok=True)
         said = {language: subprocess.run(["gettext", "-d", "dorvanel", "not a CD drive"], capture_output=True, text=True,
@@ -360,8 +367,8 @@ def debian_package(args, results):
         return
 
     # Every tag down to the pedantic ones; overrides are in debian/, each with its reason.
-    lint = subprocess.run(["lintian", "-I", "--pedantic", names["changes"]], capture_output=True, text=True,
-                          timeout=300)
+    lint = subprocess.run(["lintian", "-I", "--pedantic", "--suppress-tags", ",".join(LINTIAN_SUPPRESSED),
+                           names["changes"]], capture_output=True, text=True, timeout=300)
     print(lint.stdout, end="")
     results.case("lintian -I --pedantic raises no tag on the .changes",
                  compare("exit status", lint.returncode, 0)
