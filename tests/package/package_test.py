@@ -172,8 +172,9 @@ def linux_install(args, results):
         names = re.findall(r"^Name\[(\w+)\]=", text, re.M)
         all_names = LANGUAGES * len(re.findall(r"^Name=", text, re.M))
         with open(os.path.join(prefix, METAINFO)) as f:
-            # Newer gettext names a language as BCP 47 does (pt-BR).
-            summaries = [lang.replace("-", "_") for lang in re.findall(r'<summary xml:lang="([\w-]+)">', f.read())]
+            # Newer gettext names a language as BCP 47 does (pt-BR, zh-Hans-CN with its script).
+            summaries = [re.sub(r"-[A-Z][a-z]{3}\b", "", lang).replace("-", "_")
+                         for lang in re.findall(r'<summary xml:lang="([\w-]+)">', f.read())]
         locales = os.path.join(args.build_dir, "locales")
         os.makedirs(locales, exist_ok=True)
         said = {language: subprocess.run(["gettext", "-d", "dorvanel", "not a CD drive"], capture_output=True, text=True,
