@@ -21,6 +21,7 @@ import sys
 import tempfile
 import time
 
+import locales
 import preloaded
 import report
 from wine_harness import virtual_screen
@@ -242,13 +243,10 @@ def notifications(program, preload, scratch, entry, locale=(), name=None, summar
 def in_german(program, preload, scratch, entry):
     """The line and the notification of the program with its catalogues: German in de_DE.UTF-8 (made with
     localedef in the run's own folder), English word for word under LANG=C whatever LANGUAGE says."""
-    locales = os.path.join(scratch, "locales")
-    os.makedirs(locales, exist_ok=True)
-    made = subprocess.run(["localedef", "-i", "de_DE", "-f", "UTF-8", os.path.join(locales, "de_DE.UTF-8")],
-                          capture_output=True, text=True, timeout=300)
-    if not os.path.isdir(os.path.join(locales, "de_DE.UTF-8")):
-        return [f"localedef could not make de_DE.UTF-8: {made.stderr}"]
-    german = {"LOCPATH": locales, "LC_ALL": "de_DE.UTF-8", "LANGUAGE": "de"}
+    try:
+        german = dict(locales.utf8("de", os.path.join(scratch, "locales")), LANGUAGE="de")
+    except RuntimeError as error:
+        return [str(error)]
     return (notifications(program, preload, scratch, entry, german, "CD-Schublade", "Die Schublade hat sich nicht bewegt",
                           "Gerät nicht vorhanden")
             + notifications(program, preload, scratch, entry, {"LC_ALL": "", "LANG": "C", "LANGUAGE": "de"}))

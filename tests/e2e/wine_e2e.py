@@ -19,6 +19,7 @@ import subprocess
 import sys
 import time
 
+import locales
 import report
 import wine_harness
 
@@ -393,14 +394,7 @@ def usage_notice(wine, display, screenshot):
 def japanese_locale(root):
     """ja_JP.UTF-8 compiled into the run's own folder: nothing on the system
     changes, and Wine takes code page 932 from it."""
-    directory = os.path.join(root, "locale")
-    if not os.path.isdir(os.path.join(directory, "ja_JP.UTF-8")):
-        os.makedirs(directory, exist_ok=True)
-        result = subprocess.run(["localedef", "-i", "ja_JP", "-f", "UTF-8", os.path.join(directory, "ja_JP.UTF-8")],
-                                capture_output=True, text=True, timeout=300)
-        if not os.path.isdir(os.path.join(directory, "ja_JP.UTF-8")):
-            raise RuntimeError(f"localedef could not build ja_JP.UTF-8: {result.stderr}")
-    return {"LOCPATH": directory, "LC_ALL": "ja_JP.UTF-8"}
+    return locales.utf8("ja", os.path.join(root, "locale"))
 
 
 def main(argv):

@@ -31,6 +31,7 @@ import sys
 import tempfile
 import zipfile
 
+import locales
 import preloaded
 import report
 from report import compare, unless
@@ -100,23 +101,6 @@ def appstream_1():
     return " 0." not in subprocess.run(["appstreamcli", "--version"], capture_output=True, text=True).stdout
 
 
-def real_locale(language, folder):
-    """The variables that choose a UTF-8 locale of a language of po/LINGUAS (de: de_DE, ja: ja_JP, pt_BR: pt_BR),
-    made by localedef in folder the first time."""
-    with open("/usr/share/i18n/SUPPORTED") as f:
-        utf8 = [line.split()[0] for line in f if line.split()[1:] == ["UTF-8"]]
-    locale = min((n for n in utf8 if n.startswith((f"{language}.", f"{language}_"))),
-                 key=lambda n: n != f"{language}_{language.upper()}.UTF-8", default=language)
-    path = os.path.join(folder, locale)
-    if not os.path.isdir(path):
-        made = subprocess.run(["localedef", "-i", locale.split(".")[0], "-f", "UTF-8", path + ".part"],
-                              capture_output=True, text=True, timeout=300)
-        if not os.path.isdir(path + ".part"):
-            raise RuntimeError(f"localedef could not make {locale} for {language}: {made.stderr}")
-        os.rename(path + ".part", path)
-    return {"LOCPATH": folder, "LC_ALL": locale}
-
-
 def installed_files(prefix):
     return sorted(os.path.relpath(os.path.join(directory, name), prefix)
                   for directory, _, files in os.walk(prefix) for name in files)
@@ -175,11 +159,10 @@ def linux_install(args, results):
             # Newer gettext names a language as BCP 47 does (pt-BR, zh-Hans-CN with its script).
             summaries = [re.sub(r"-[A-Z][a-z]{3}\b", "", lang).replace("-", "_")
                          for lang in re.findall(r'<summary xml:lang="([\w-]+)">', f.read())]
-        locales = os.path.join(args.build_dir, "locales")
-        os.makedirs(locales, exist_ok=True)
+        made = os.path.join(args.build_dir, "locales")
         said = {language: subprocess.run(["gettext", "-d", "dorvanel", "not a CD drive"], capture_output=True, text=True,
                                          env=dict(os.environ, TEXTDOMAINDIR=os.path.join(prefix, "share", "locale"),
-                                                  LANGUAGE="", **real_locale(language, locales))).stdout
+                                                  LANGUAGE="", **locales.utf8(language, made))).stdout
                 for language in LANGUAGES}
         # The one known finding: the project has no public homepage yet, which AppStream 1.0 fails; 0.16
         # (Debian 12) knows no <developer> and says so. Any other finding fails.
