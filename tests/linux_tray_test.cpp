@@ -97,8 +97,14 @@ int record_ioctl(int fd, unsigned long request, unsigned long argument) {
     default: calls.push_back("unexpected request"); return -EINVAL;
     }
 }
+// The commands a drive may be sent, byte for byte: a strict drive refuses a reserved bit set.
+const std::pair<linux_scsi::Command, const char*> scsi_commands[] = {
+    {{0x1E, 0, 0, 0, 0, 0}, "allow"}, {{0x1B, 0, 0, 0, 2, 0}, "eject"}, {{0x1B, 0, 0, 0, 3, 0}, "load"},
+    {{0x1B, 0, 0, 0, 1, 0}, "start"}};
 ScsiAnswer record_scsi(int fd, linux_scsi::Command command) {
-    calls.push_back(std::string(command[0] == 0x1E ? "scsi allow" : command[4] == 3 ? "scsi load" : "scsi eject") + " fd" +
+    const auto* known = std::find_if(std::begin(scsi_commands), std::end(scsi_commands),
+                                     [&](const auto& c) { return c.first == command; });
+    calls.push_back(std::string("scsi ") + (known != std::end(scsi_commands) ? known->second : "?") + " fd" +
                     std::to_string(fd));
     if (scsi_answers.empty()) return {};
     const ScsiAnswer answer = scsi_answers.front();
@@ -261,17 +267,40 @@ const DriveCase drive_cases[] = {
     {"another failure to unlock: no retry", "/dev/cdrom", DoorAction::Open, {4, 5}, 0, 0, ejected(), {-EIO}},
 };
 
+// What is sent to close, in order: so many loads, or each "load", "start" and "wait" (1 s) named, the
+// last `times` names repeated that many times.
+struct Sent {
+    std::vector<std::string> calls;
+    Sent(int loads) : calls(static_cast<std::size_t>(loads), "scsi load fd5") {}  // NOLINT(google-explicit-constructor)
+    Sent(std::initializer_list<std::string> named, std::initializer_list<std::string> repeated = {}, int times = 0) {
+        for (int i = 0; i <= times; ++i) {
+            for (const std::string& call : i == 0 ? named : repeated) {
+                calls.push_back(call == "wait" ? "wait 1000" : "scsi " + call + " fd5");
+            }
+        }
+    }
+};
+
 // Closing, the drive's answers in turn: what is sent, and what is said.
 struct AnswerCase {
     std::vector<ScsiAnswer> answers;
-    int loads;
+    Sent sent;
     std::string said;
 };
+
+constexpr ScsiAnswer becoming_ready = sense(2, 4, 1), needs_start = sense(2, 4, 2);
 
 const AnswerCase answer_cases[] = {
     {{}, 1, ""},
     {{unit_attention}, 2, ""},
-    {{unit_attention, unit_attention}, 2, "the drive refused the request (SCSI status 0x02, sense 6/28/00)"},
+    {{unit_attention, unit_attention}, 3, ""},
+    {std::vector(21, unit_attention), 21, "the drive refused the request (SCSI status 0x02, sense 6/28/00)"},
+    {{becoming_ready, becoming_ready}, {"load", "wait", "load", "wait", "load"}, ""},
+    {std::vector(21, becoming_ready), Sent({"load"}, {"wait", "load"}, 20), "the drive is not ready"},
+    {{needs_start, {}, unit_attention}, {"load", "start", "load", "load"}, ""},
+    {{needs_start, {}, needs_start}, {"load", "start", "load"}, "the drive is not ready"},  // one START UNIT
+    {{needs_start, {0, 0, 3, 0, {}}}, {"load", "start"}, "the drive did not answer"},
+    {{{0, 2, 3, 8, unit_attention.sense}}, 1, "the drive did not answer"},  // timed out: not sent again
     {{{-EBUSY}}, 1, "the tray request failed: Device or resource busy"},  // no retry
     {{{-EIO}}, 1, "the tray request failed: Input/output error"},
     {{{0, 2, 0, 8, {true, true, 3, 0x11, 0}}}, 2, ""},  // a deferred error
@@ -295,7 +324,7 @@ TEST(TrayDriver, SaysWhatTheDrivesAnswerMeans) {
         scsi_answers = c.answers;
         move_tray({}, DoorAction::Close, recording_calls);
         std::vector<std::string> expected{"open /dev/cdrom"};
-        expected.insert(expected.end(), static_cast<std::size_t>(c.loads), "scsi load fd5");
+        expected.insert(expected.end(), c.sent.calls.begin(), c.sent.calls.end());
         expected.emplace_back("close fd5");
         if (!c.said.empty()) expected.push_back("say dorvanel: /dev/cdrom: " + c.said);
         EXPECT_EQ(calls, expected) << c.said;

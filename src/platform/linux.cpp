@@ -91,10 +91,12 @@ int cdrom_ioctl(int fd, unsigned long request, unsigned long argument) {
     return result < 0 ? -errno : result;
 }
 
-// How long a drive has to answer a SCSI command (the kernel allows no less than 7 s). Then the
-// kernel aborts the command and, as it never retries one sent through SG_IO, returns: a drive that
-// never answers holds the program this long and the kernel's recovery a few seconds more.
-constexpr unsigned scsi_timeout_ms = 10000;
+// How long a drive has to answer a SCSI command: as long as the kernel allows its own tray requests, for
+// a load that spins a disc up and reads it, or an eject that spins it down first. Only then does the
+// kernel's error handler take the command back (and, as the kernel never retries one sent through SG_IO,
+// return): a drive that never answers holds the program this long and the kernel's recovery a few seconds
+// more, but a slow one is never aborted, nor its link or port reset, in the middle of a load.
+constexpr unsigned scsi_timeout_ms = 60000;
 
 linux_scsi::Answer scsi_command(int fd, linux_scsi::Command command) {
     std::array<std::uint8_t, 32> sense{};

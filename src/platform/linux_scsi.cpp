@@ -68,9 +68,18 @@ Answer driver_answer(int result) {
     return {0, static_cast<std::uint8_t>(result & 0xFF), static_cast<std::uint16_t>((result >> 16) & 0xFF)};
 }
 
-bool tells_of_earlier_event(const Answer& answer) {
-    return answer.status == check_condition && answer.sense.valid &&
-           (answer.sense.key == unit_attention || answer.sense.deferred);
+bool answered(const Answer& answer) {
+    return answer.error == 0 && answer.host_status == 0 && (answer.driver_status & ~driver_sense) == 0;
+}
+
+Passing passing(const Answer& answer) {
+    const Sense& sense = answer.sense;
+    if (!answered(answer) || answer.status != check_condition || !sense.valid) return Passing::Nothing;
+    if (sense.key == unit_attention || sense.deferred) return Passing::EarlierEvent;
+    // LOGICAL UNIT NOT READY: in process of becoming ready; initializing command required.
+    if (sense.key == not_ready && sense.asc == 0x04 && sense.ascq == 0x01) return Passing::BecomingReady;
+    if (sense.key == not_ready && sense.asc == 0x04 && sense.ascq == 0x02) return Passing::NeedsStart;
+    return Passing::Nothing;
 }
 
 bool tray_locked(const Answer& answer) {
@@ -84,7 +93,7 @@ std::string_view why_not(const Answer& answer, bool load, bool unlock_refused, s
     if (answer.error < 0) {
         (void)std::snprintf(room.data(), room.size(), "%s: %s", translated(N_("the tray request failed")),
                             std::strerror(-answer.error));
-    } else if (answer.host_status != 0 || (answer.driver_status & ~driver_sense) != 0) {
+    } else if (!answered(answer)) {
         return translated(N_("the drive did not answer"));
     } else if (const Reason* reason = reason_of(answer)) {
         return translated(unlock_refused && reason->unlock_refused != nullptr ? reason->unlock_refused : reason->sentence);

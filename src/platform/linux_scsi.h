@@ -12,10 +12,12 @@ namespace dorvanel::linux_scsi {
 using Command = std::array<std::uint8_t, 6>;
 
 // Commands that move no data: PREVENT ALLOW MEDIUM REMOVAL, allowing; START
-// STOP UNIT with LoEj set, Start clear to eject and set to load.
+// STOP UNIT with LoEj set, Start clear to eject and set to load, and with
+// Start alone (START UNIT), which makes a drive ready that needs it.
 inline constexpr Command allow_removal{0x1E, 0, 0, 0, 0, 0};
 inline constexpr Command eject_command{0x1B, 0, 0, 0, 0x02, 0};
 inline constexpr Command load_command{0x1B, 0, 0, 0, 0x03, 0};
+inline constexpr Command start_unit{0x1B, 0, 0, 0, 0x01, 0};
 
 // The sense data of a drive's refusal, as far as the drive gave it.
 struct Sense {
@@ -42,8 +44,17 @@ Answer driver_answer(int result);
 inline bool carried_out(const Answer& answer) {
     return answer.error == 0 && answer.status == 0 && answer.host_status == 0 && answer.driver_status == 0;
 }
-// A unit attention or a deferred error: news of an earlier event (a disc changed, a reset), not of this command.
-bool tells_of_earlier_event(const Answer& answer);
+// The drive itself answered: the kernel sent the command, and neither the
+// host nor the driver reports a time-out or a lost connection.
+bool answered(const Answer& answer);
+
+// What a refusal says is passing, and may not stand if the command is sent
+// again: news of an earlier event (a unit attention or a deferred error: a
+// disc changed, a reset), a drive in the middle of becoming ready, or one
+// that needs a START UNIT first. Nothing for an answer that is not the
+// drive's own CHECK CONDITION.
+enum class Passing { Nothing, EarlierEvent, BecomingReady, NeedsStart };
+Passing passing(const Answer& answer);
 // The drive says its tray is locked, or could not move it (as some say of a locked one).
 bool tray_locked(const Answer& answer);
 

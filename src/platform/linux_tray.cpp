@@ -106,18 +106,48 @@ void refuse_claimed(const char* device, DeviceNumbers drive, const Unmounted& un
     }
 }
 
-// Moves the tray by START STOP UNIT, sent once more after news of an earlier
-// event. A device that takes no SCSI commands from this user gets the
-// CD-ROM driver's request.
+// A drive that says something is passing is sent the command again, at most
+// this many times in all: at once after news of an earlier event, a second
+// later while it is becoming ready (so 20 s at most, as long as the kernel
+// waits for its own requests), and after one START UNIT where it needs one.
+constexpr int most_asks_again = 20;
+constexpr std::uint32_t becoming_ready_pause_ms = 1000;
+
+// Sends `command`, and again for as long as the drive's answer says what
+// refused it is passing; the last answer.
+Answer ask(int fd, linux_scsi::Command command, const DeviceCalls& calls) {
+    using linux_scsi::Passing;
+    Answer answer = calls.scsi_command(fd, command);
+    bool started = false;
+    for (int again = most_asks_again; again > 0; --again) {
+        switch (linux_scsi::passing(answer)) {
+        case Passing::Nothing: return answer;
+        case Passing::EarlierEvent: break;
+        case Passing::BecomingReady: calls.wait(becoming_ready_pause_ms); break;
+        case Passing::NeedsStart: {
+            if (started) return answer;
+            started = true;
+            // A drive that did not answer it is not asked anything more.
+            const Answer start = calls.scsi_command(fd, linux_scsi::start_unit);
+            if (!linux_scsi::answered(start)) return start;
+            break;
+        }
+        }
+        answer = calls.scsi_command(fd, command);
+    }
+    return answer;
+}
+
+// Moves the tray by START STOP UNIT. A device that takes no SCSI commands
+// from this user gets the CD-ROM driver's request.
 Answer move(int fd, DoorAction action, const DeviceCalls& calls) {
     const bool open = action == DoorAction::Open;
-    const linux_scsi::Command command = open ? linux_scsi::eject_command : linux_scsi::load_command;
-    const Answer answer = calls.scsi_command(fd, command);
+    const Answer answer = ask(fd, open ? linux_scsi::eject_command : linux_scsi::load_command, calls);
     const int error = answer.error;
     if (error == -ENOSYS || error == -ENOTTY || error == -EINVAL || error == -EPERM) {
         return linux_scsi::driver_answer(calls.cdrom_ioctl(fd, open ? CDROMEJECT : CDROMCLOSETRAY, 0));
     }
-    return linux_scsi::tells_of_earlier_event(answer) ? calls.scsi_command(fd, command) : answer;
+    return answer;
 }
 
 // Lets the drive go, then says why the tray did not move, if it did not.
@@ -176,7 +206,7 @@ void open_tray(const char* device, const DeviceCalls& calls) {
     // locks it), the unlock is tried until it is this user's, and the tray
     // asked once more.
     bool unlock_refused = calls.cdrom_ioctl(fd, CDROM_LOCKDOOR, 0) == -EBUSY &&
-                          !linux_scsi::carried_out(calls.scsi_command(fd, linux_scsi::allow_removal));
+                          !linux_scsi::carried_out(ask(fd, linux_scsi::allow_removal, calls));
     Answer answer = move(fd, DoorAction::Open, calls);
     for (; unlock_refused && linux_scsi::tray_locked(answer) && waits > 0; --waits) {
         calls.wait(pause_ms);

@@ -42,7 +42,7 @@ struct DeviceCalls {
     // A CD-ROM driver request: 0, -errno, or the kernel's result word where
     // the drive did not carry it out.
     int (*cdrom_ioctl)(int fd, unsigned long request, unsigned long argument);
-    // Through SG_IO, on the program's own time limit.
+    // Through SG_IO, on the program's own time limit, which is no shorter than a working drive needs.
     linux_scsi::Answer (*scsi_command)(int fd, linux_scsi::Command command);
     void (*close_device)(int fd);
     void (*wait)(std::uint32_t milliseconds);
@@ -53,7 +53,9 @@ struct DeviceCalls {
 // closes it; where the tray does not move, says why in one line, "dorvanel:
 // DEVICE: CAUSE". Only a device that answers as a CD drive is sent a tray
 // request or has its mounts taken off. Opening waits for other programs two
-// seconds at most; each SCSI command is bounded by scsi_command's own limit.
+// seconds at most; a drive that says it is becoming ready is waited for 20
+// seconds at most; each SCSI command is bounded by scsi_command's own limit,
+// and none is sent again after one the drive did not answer.
 void move_tray(const DriveElement& drive, DoorAction action, const DeviceCalls& calls);
 
 }  // namespace dorvanel::linux_tray
