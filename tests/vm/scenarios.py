@@ -53,10 +53,10 @@ class Boot:
 # on are found and loaded first.
 MODULES = ["loop", "dm_mod", "sr_mod", "ata_piix", "ahci", "virtio_scsi", "virtio_pci", "9p", "9pnet_virtio", "overlay",
            "isofs", "xhci_pci", "usb_storage", "scsi_debug"]
-# scsi_debug makes no drive until a step adds one: a CD drive (type 5) that
-# takes 30 s to answer START STOP UNIT, as its delay of 30 jiffies for every
-# other command counts seconds for that one.
-MODULE_PARAMETERS = {"usb_storage": "delay_use=0", "scsi_debug": "add_host=0 ptype=5 delay=30"}
+# scsi_debug makes no drive until a step adds one: a CD drive (type 5) whose
+# tray takes 20 s to move, as its delay of 20 jiffies for every other command
+# counts seconds for START STOP UNIT; strict, it refuses a reserved bit set.
+MODULE_PARAMETERS = {"usb_storage": "delay_use=0", "scsi_debug": "add_host=0 ptype=5 delay=20 strict=1"}
 
 
 def ide(name, channel, disc=False):
@@ -82,6 +82,12 @@ keep_open = ("rm -f /tmp/reader && (python3 -c 'import fcntl, os, time; fd = os.
              "{}open(\"/tmp/reader\", \"w\").write(str(os.getpid())); time.sleep(600)' &) && "
              "until [ -s /tmp/reader ]; do sleep 0.05; done")
 lock_and_read = keep_open.format("sr1", "fcntl.ioctl(fd, 0x5329, 1); ")
+# The scsi_debug drive as the kernel sees it: how many of its commands timed
+# out, and what the error handler did about them, as it logs from the moment
+# the drive is added; and whether the drive is ready (its tray closed) by its
+# answer to TEST UNIT READY.
+timeouts = "cat /sys/block/sr5/device/iotmo_cnt; dmesg | grep -i 'abort\\|reset' | sed 's/.*tag#[0-9]* //'"
+slow_drive = f"cat /tmp/said; if sg_turs /dev/sr5 >/dev/null 2>&1; then echo ready; else echo not ready; fi; {timeouts}"
 preload = "LD_PRELOAD=/usr/local/lib/vm_preload.so"
 no_scsi_commands = f"DORVANEL_VM_NO_SG_IO=1 {preload}"
 answers_as_cd = f"DORVANEL_VM_ANY_CD=1 {preload}"
@@ -120,11 +126,17 @@ NATIVE = Boot(
              check=("cat /tmp/said", "dorvanel: /dev/sr22: no such device")),
         Step("descriptors 0, 1 and 2 closed: the drive, opened as 0, opens and closes",
              "dorvanel /D: /Open <&- >&- 2>&- && dorvanel /D: /Close <&- >&- 2>&-", ["ide0 open", "ide0 closed"]),
-        Step("a drive slow to answer START STOP UNIT is added as sr5",
-             "echo 1 >/sys/bus/pseudo/drivers/scsi_debug/add_host && until [ -b /dev/sr5 ]; do sleep 0.1; done", []),
-        Step("the SCSI command unanswered: the program gives it up and ends long before the drive answers",
-             f"dorvanel /I: /Open {said}", [], took=(5, 15),
-             check=("cat /tmp/said", "dorvanel: /dev/sr5: the drive did not answer")),
+        Step("a drive whose tray takes 20 s to move is added as sr5",
+             "echo 1 >/sys/bus/pseudo/drivers/scsi_debug/add_host && until [ -b /dev/sr5 ]; do sleep 0.1; done && "
+             "dmesg -C && echo 7 >/proc/sys/dev/scsi/logging_level", []),
+        Step("its tray opens: the program waits for it, says nothing, and the kernel aborts nothing",
+             f"dorvanel /I: /Open {said}", [], took=(19, 25), check=(slow_drive, "not ready\n0x0")),
+        Step("its tray closes the same way", f"dorvanel /I: /Close {said}", [], took=(19, 25),
+             check=(slow_drive, "ready\n0x0")),
+        Step("the drive no longer answers within 60 s: the command is given up then, and the program says so",
+             f"echo 90 >/sys/bus/pseudo/drivers/scsi_debug/delay && dorvanel /I: /Open {said}", [], took=(60, 66),
+             check=(f"cat /tmp/said; {timeouts}", "dorvanel: /dev/sr5: the drive did not answer\n0x1\n"
+                    "abort scheduled\naborting command\nfinish aborted command")),
         Step("another program locks the door", "eject -i on /dev/sr0", [], locked=["ide0"]),
         Step("the locked door opens all the same", "dorvanel /D: /Open && dorvanel /D: /Close",
              ["ide0 open", "ide0 closed"], locked=[]),
