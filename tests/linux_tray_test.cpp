@@ -514,6 +514,7 @@ TEST(MountPoints, AreProvenByMountIdAndDeviceWithNoLinkFollowed) {
     ASSERT_EQ(statx(AT_FDCWD, folder, AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &inside), 0);
     std::string long_path;  // longer than PATH_MAX, each "." a name like any other
     while (long_path.size() <= PATH_MAX) long_path += "/.";
+    const std::string longest(NAME_MAX, 'x');  // /proc has no such name, whatever its length
 
     const struct {
         std::string mount_point;
@@ -530,6 +531,10 @@ TEST(MountPoints, AreProvenByMountIdAndDeviceWithNoLinkFollowed) {
         {links, inside.stx_mnt_id, {inside.stx_dev_major, inside.stx_dev_minor}, -ESTALE},  // not the mount's root
         {"/", proc->first, proc->second, -EINVAL},                    // the root has no directory above it
         {"proc", proc->first, proc->second, -EINVAL},                 // a path that is not whole
+        {"/proc/" + longest + "/proc", proc->first, proc->second, -ENOENT},  // a name of 255 bytes is looked up
+        {"/proc/" + longest, proc->first, proc->second, -ESTALE},
+        {"/proc/" + longest + "x/proc", proc->first, proc->second, -ENAMETOOLONG},  // 256 are not cut short
+        {"/proc/" + longest + "x", proc->first, proc->second, -ENAMETOOLONG},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(linux_mounts::prove_mount(c.mount_id, c.mount_point.c_str(), c.device), c.result)
