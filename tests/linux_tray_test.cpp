@@ -465,6 +465,8 @@ const MountCase mount_cases[] = {
      {"prove 30 /media/cd/CD_2023", "unmount 30 /media/cd/CD_2023"}},
     {"another drive's numbers only", mounts({"30 20 11:0 /mnt/disc"}), 0, {}},
     {"a line cut short after the mount point", "30 22 11:1 / /media/disc", 0, {}},
+    {"a whole last line without its newline", "30 22 11:1 / /media/disc ro", 0,
+     {"prove 30 /media/disc", "unmount 30 /media/disc"}},
     {"a line whose numbers are not numbers", mounts({"3x 20 11:1 /mnt/disc", "31 20 11:1x /mnt/disc2"}), 0, {}},
     {"another filesystem on top of the disc's: nothing",
      mounts({"30 20 11:1 /mnt/disc", "31 30 11:1 /mnt/disc/sub", "40 30 0:50 /mnt/disc/other"}), 0, {}},
