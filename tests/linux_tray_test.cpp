@@ -403,6 +403,20 @@ TEST(LoopDevices, AreJudgedByWhatTheUserCanRead) {
     }
 }
 
+// What sysfs gave for a backing file, in a room of 8 bytes after a newline, which a look before the room would find.
+TEST(LoopDevices, BackingFilePathIsTakenOnlyWhole) {
+    const std::pair<std::string_view, const char*> cases[] = {
+        {"/a b\n", "/a b"}, {"", nullptr}, {"/a.iso", nullptr}, {"/abc.is\n", nullptr} /* fills the room */};
+    for (const auto& [read, path] : cases) {
+        char bytes[9] = "\n";
+        std::memcpy(bytes + 1, read.data(), read.size());
+        EXPECT_EQ(linux_loop::backing_path({bytes + 1, 8}, read.size()), path ? 0 : -ENAMETOOLONG) << read;
+        if (path) {
+            EXPECT_STREQ(bytes + 1, path);
+        }
+    }
+}
+
 // /proc/self/mountinfo with two mounts from 11:1 (sr1), one of them on top
 // of the other, and paths with a blank and a backslash in them.
 const std::string mountinfo =
