@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <span>
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "platform/linux_mounts.h"
+#include "platform/linux_process.h"
 #include "platform/linux_tray.h"
 
 namespace dorvanel::linux_tray {
@@ -560,6 +562,16 @@ TEST(MountPoints, AreProvenByMountIdAndDeviceWithNoLinkFollowed) {
     unlink((links + "/proc").c_str());
     unlink((links + "/root").c_str());
     rmdir(folder);
+}
+
+// umount(8)'s exit status, read also where a launcher started the program with SIGCHLD ignored.
+TEST(MountPoints, Umount8sExitStatusIsReadWithSigchldIgnored) {
+    const std::pair<const char*, int> cases[] = {{"/bin/true", 0}, {"/bin/false", 1}};
+    for (const auto& [path, status] : cases) {
+        (void)signal(SIGCHLD, SIG_IGN);
+        const char* const argv[] = {path, nullptr};
+        EXPECT_EQ(linux_process::run_quietly(path, argv), status) << path;
+    }
 }
 
 }  // namespace
