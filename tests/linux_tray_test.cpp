@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <span>
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "platform/linux_mounts.h"
+#include "platform/linux_process.h"
 #include "platform/linux_tray.h"
 
 namespace dorvanel::linux_tray {
@@ -432,6 +434,20 @@ TEST(LoopDevices, AreJudgedByWhatTheUserCanRead) {
     }
 }
 
+// What sysfs gave for a backing file, in a room of 8 bytes after a newline, which a look before the room would find.
+TEST(LoopDevices, BackingFilePathIsTakenOnlyWhole) {
+    const std::pair<std::string_view, const char*> cases[] = {
+        {"/a b\n", "/a b"}, {"", nullptr}, {"/a.iso", nullptr}, {"/abc.is\n", nullptr} /* fills the room */};
+    for (const auto& [read, path] : cases) {
+        char bytes[9] = "\n";
+        std::memcpy(bytes + 1, read.data(), read.size());
+        EXPECT_EQ(linux_loop::backing_path({bytes + 1, 8}, read.size()), path ? 0 : -ENAMETOOLONG) << read;
+        if (path) {
+            EXPECT_STREQ(bytes + 1, path);
+        }
+    }
+}
+
 // /proc/self/mountinfo with two mounts from 11:1 (sr1), one of them on top
 // of the other, and paths with a blank and a backslash in them.
 const std::string mountinfo =
@@ -494,6 +510,8 @@ const MountCase mount_cases[] = {
      {"prove 30 /media/cd/CD_2023", "unmount 30 /media/cd/CD_2023"}},
     {"another drive's numbers only", mounts({"30 20 11:0 /mnt/disc"}), 0, {}},
     {"a line cut short after the mount point", "30 22 11:1 / /media/disc", 0, {}},
+    {"a whole last line without its newline", "30 22 11:1 / /media/disc ro", 0,
+     {"prove 30 /media/disc", "unmount 30 /media/disc"}},
     {"a line whose numbers are not numbers", mounts({"3x 20 11:1 /mnt/disc", "31 20 11:1x /mnt/disc2"}), 0, {}},
     {"another filesystem on top of the disc's: nothing",
      mounts({"30 20 11:1 /mnt/disc", "31 30 11:1 /mnt/disc/sub", "40 30 0:50 /mnt/disc/other"}), 0, {}},
@@ -543,6 +561,7 @@ TEST(MountPoints, AreProvenByMountIdAndDeviceWithNoLinkFollowed) {
     ASSERT_EQ(statx(AT_FDCWD, folder, AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &inside), 0);
     std::string long_path;  // longer than PATH_MAX, each "." a name like any other
     while (long_path.size() <= PATH_MAX) long_path += "/.";
+    const std::string longest(NAME_MAX, 'x');  // /proc has no such name, whatever its length
 
     const struct {
         std::string mount_point;
@@ -559,6 +578,10 @@ TEST(MountPoints, AreProvenByMountIdAndDeviceWithNoLinkFollowed) {
         {links, inside.stx_mnt_id, {inside.stx_dev_major, inside.stx_dev_minor}, -ESTALE},  // not the mount's root
         {"/", proc->first, proc->second, -EINVAL},                    // the root has no directory above it
         {"proc", proc->first, proc->second, -EINVAL},                 // a path that is not whole
+        {"/proc/" + longest + "/proc", proc->first, proc->second, -ENOENT},  // a name of 255 bytes is looked up
+        {"/proc/" + longest, proc->first, proc->second, -ESTALE},
+        {"/proc/" + longest + "x/proc", proc->first, proc->second, -ENAMETOOLONG},  // 256 are not cut short
+        {"/proc/" + longest + "x", proc->first, proc->second, -ENAMETOOLONG},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(linux_mounts::prove_mount(c.mount_id, c.mount_point.c_str(), c.device), c.result)
@@ -568,6 +591,16 @@ TEST(MountPoints, AreProvenByMountIdAndDeviceWithNoLinkFollowed) {
     unlink((links + "/proc").c_str());
     unlink((links + "/root").c_str());
     rmdir(folder);
+}
+
+// umount(8)'s exit status, read also where a launcher started the program with SIGCHLD ignored.
+TEST(MountPoints, Umount8sExitStatusIsReadWithSigchldIgnored) {
+    const std::pair<const char*, int> cases[] = {{"/bin/true", 0}, {"/bin/false", 1}};
+    for (const auto& [path, status] : cases) {
+        (void)signal(SIGCHLD, SIG_IGN);
+        const char* const argv[] = {path, nullptr};
+        EXPECT_EQ(linux_process::run_quietly(path, argv), status) << path;
+    }
 }
 
 }  // namespace

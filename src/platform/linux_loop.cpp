@@ -47,12 +47,7 @@ int backing_file(const char* name, std::span<char> path) {
     }
     const int error = errno;
     close(fd);
-    if (got < 0) return -error;
-    // The kernel ends the path with a newline; one that fills the room was cut short.
-    const auto size = static_cast<std::size_t>(got);
-    if (size == 0 || size == path.size() || path[size - 1] != '\n') return -ENAMETOOLONG;
-    path[size - 1] = '\0';
-    return 0;
+    return got < 0 ? -error : backing_path(path, static_cast<std::size_t>(got));
 }
 
 int file_numbers(const char* path, BackingFile& file) {
@@ -66,6 +61,13 @@ int file_numbers(const char* path, BackingFile& file) {
 constexpr LoopCalls system_calls{loop_status, backing_file, file_numbers};
 
 }  // namespace
+
+int backing_path(std::span<char> text, std::size_t size) {
+    // The kernel ends the path with a newline; one that fills the room was cut short.
+    if (size == 0 || size >= text.size() || text[size - 1] != '\n') return -ENAMETOOLONG;
+    text[size - 1] = '\0';
+    return 0;
+}
 
 Reads judge(const char* name, DeviceNumbers drive, const LoopCalls& calls) {
     const auto reads = [&](const BackingFile& file) {

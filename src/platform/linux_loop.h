@@ -32,6 +32,10 @@ struct LoopCalls {
     int (*stat)(const char* path, BackingFile& file);
 };
 
+// The path in the `size` bytes read from backing_file into `text`, zero-terminated in place: 0 where the
+// kernel's newline ends them within `text`, else (read empty, or cut short) -ENAMETOOLONG.
+int backing_path(std::span<char> text, std::size_t size);
+
 // Whether bound loop device NAME reads the drive or a file on its disc: by
 // the numbers the loop device keeps or, where its node cannot be opened (a
 // user outside group disk, a /dev that lacks it), by its backing file's path

@@ -160,6 +160,9 @@ private:
 int open_parent(const char* mount_point, const char*& name) {
     // The root, or a path that is not whole, has no directory to be taken off from.
     if (mount_point[0] != '/' || std::strrchr(mount_point, '/')[1] == '\0') return -EINVAL;
+    // Nor can a last name longer than unmount_at takes (FUSE allows 1,024 bytes): refused at the proof,
+    // before any mount comes off.
+    if (std::strlen(std::strrchr(mount_point, '/') + 1) > NAME_MAX) return -ENAMETOOLONG;
     name = mount_point + 1;
     int directory = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (directory < 0) return -errno;

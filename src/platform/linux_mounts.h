@@ -51,7 +51,7 @@ Unmounted unmount_mounts(std::span<char> mountinfo, DeviceNumbers drive, const M
 // symbolic link followed, is now the root of mount `mount_id` on `drive`:
 // -ESTALE where it is another mount or no mount root, -EINVAL for the root or
 // a path that is not whole, else the -errno of the name that could not be
-// reached.
+// reached (-ENAMETOOLONG for one of more than 255 bytes).
 int prove_mount(std::uint64_t mount_id, const char* mount_point, DeviceNumbers drive);
 
 // Proves the mount as prove_mount does, then unmounts it by its last name in

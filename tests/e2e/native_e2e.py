@@ -205,13 +205,16 @@ PATH=$PWD/bin:$PATH gio launch "$1"
 for i in $(seq 100); do grep -q summary: printed && break; sleep 0.1; done
 PATH=$PWD/bin:$PATH dorvanel /Open 2>script.err
 sleep 0.5
+PATH=$PWD/bin:$PATH dorvanel /Notify /OpenClose=1 2>>script.err; echo "exit $?" >>script.err
+for i in $(seq 100); do [ "$(grep -c summary: printed)" -ge 3 ] && break; sleep 0.1; done
 """
 
 
 def notifications(program, preload, scratch, entry, locale=(), name=None, summary="The tray did not move",
                   cause="no such device"):
     """Problems with the notifications: one from the entry's launch, with its name (in the locale's language) and
-    icon, naming the device and why; none from the script, which writes its line to standard error."""
+    icon, naming the device and why; none from the script, which writes its line to standard error; then one for
+    each line of its /Notify /OpenClose=1, whose own process writes both, the close's after the wait, and exits 0."""
     with open(entry) as f:
         text = f.read()
     english, icon = (re.search(f"^{key}=(.*)$", text, re.M)[1] for key in ["Name", "Icon"])
@@ -235,9 +238,9 @@ def notifications(program, preload, scratch, entry, locale=(), name=None, summar
         fields = re.findall(r"^\t(appname|icon|summary|body|desktop_entry): '(.*)'$", shown.read(), re.M)
         return (report.compare("notifications shown (field, value)", fields,
                                [("appname", name or english), ("summary", summary), ("body", f"/dev/cdrom: {cause}"),
-                                ("icon", icon), ("desktop_entry", "dorvanel")])
+                                ("icon", icon), ("desktop_entry", "dorvanel")] * 3)
                 + report.compare("standard error from a script", script.read().decode(),
-                                 f"dorvanel: /dev/cdrom: {cause}\n"))
+                                 f"dorvanel: /dev/cdrom: {cause}\n" * 3 + "exit 0\n"))
 
 
 def in_german(program, preload, scratch, entry):
@@ -291,7 +294,7 @@ def main(argv):
         results.case("standard error closed at its far end: the usage notice still exits 0", closed_pipe(program))
         results.case("the preload takes every way of opening a device", *preload_probe(preload, scratch))
         results.case("launched from the desktop entry, a notification server started on demand shows why; from a "
-                     "script, none", notifications(program, preload, scratch, entry))
+                     "script, none, or with /Notify one a line", notifications(program, preload, scratch, entry))
         results.case("a session bus that never answers holds nothing up", silent_bus(program, preload, scratch))
         results.case("with its catalogues, the line and the notification in German in de_DE.UTF-8, in English "
                      "under LANG=C", in_german(translated, preload, scratch, entry))

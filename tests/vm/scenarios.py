@@ -141,8 +141,8 @@ NATIVE = Boot(
         Step("the locked door opens all the same", "dorvanel /D: /Open && dorvanel /D: /Close",
              ["ide0 open", "ide0 closed"], locked=[]),
         Step("a device that takes no SCSI commands: the driver's request moves it",
-             f"{no_scsi_commands} dorvanel /D: /Open && {no_scsi_commands} dorvanel /D: /Close",
-             ["ide0 open", "ide0 closed"]),
+             f"{no_scsi_commands} dorvanel /D: /Open {said} && {no_scsi_commands} dorvanel /D: /Close 2>>/tmp/said",
+             ["ide0 open", "ide0 closed"], check=("cat /tmp/said", "")),  # a request carried out is no refusal
         Step("AHCI: the tray opens and closes", "dorvanel /F: /Open && dorvanel /F: /Close",
              ["sata open", "sata closed"]),
         Step("virtio-scsi: the tray opens and closes", "dorvanel /G: /Open && dorvanel /G: /Close",
