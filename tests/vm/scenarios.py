@@ -84,9 +84,10 @@ keep_open = ("rm -f /tmp/reader && (python3 -c 'import fcntl, os, time; fd = os.
 lock_and_read = keep_open.format("sr1", "fcntl.ioctl(fd, 0x5329, 1); ")
 # The scsi_debug drive as the kernel sees it: how many of its commands timed
 # out, and what the error handler did about them, as it logs from the moment
-# the drive is added; and whether the drive is ready (its tray closed) by its
-# answer to TEST UNIT READY.
-timeouts = "cat /sys/block/sr5/device/iotmo_cnt; dmesg | grep -i 'abort\\|reset' | sed 's/.*tag#[0-9]* //'"
+# the drive is added (from 7.x, scsi_debug also logs an abort itself); and
+# whether the drive is ready (its tray closed) by its answer to TEST UNIT READY.
+timeouts = ("cat /sys/block/sr5/device/iotmo_cnt; "
+            "dmesg | grep -i 'abort\\|reset' | grep -v scsi_debug: | sed 's/.*tag#[0-9]* //'")
 slow_drive = f"cat /tmp/said; if sg_turs /dev/sr5 >/dev/null 2>&1; then echo ready; else echo not ready; fi; {timeouts}"
 preload = "LD_PRELOAD=/usr/local/lib/vm_preload.so"
 no_scsi_commands = f"DORVANEL_VM_NO_SG_IO=1 {preload}"
