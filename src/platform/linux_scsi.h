@@ -53,7 +53,7 @@ bool answered(const Answer& answer);
 // disc changed, a reset), a drive in the middle of becoming ready, or one
 // that needs a START UNIT first. Nothing for an answer that is not the
 // drive's own CHECK CONDITION.
-enum class Passing { Nothing, EarlierEvent, BecomingReady, NeedsStart };
+enum class Passing : std::uint8_t { Nothing, EarlierEvent, BecomingReady, NeedsStart };
 Passing passing(const Answer& answer);
 // The drive says its tray is locked, or could not move it (as some say of a locked one).
 bool tray_locked(const Answer& answer);
