@@ -113,8 +113,8 @@ void refuse_claimed(const char* device, DeviceNumbers drive, const Unmounted& un
 constexpr int most_asks_again = 20;
 constexpr std::uint32_t becoming_ready_pause_ms = 1000;
 
-// Sends `command`, and again for as long as the drive's answer says what
-// refused it is passing; the last answer.
+// Sends `command`, and again while the drive's answer says that what stopped
+// it is passing; gives the last answer.
 Answer ask(int fd, linux_scsi::Command command, const DeviceCalls& calls) {
     using linux_scsi::Passing;
     Answer answer = calls.scsi_command(fd, command);
